@@ -1,0 +1,16 @@
+// The module-level functions, registered by the execution function in the
+// order of this table.
+#pragma once
+#include <Python.h>
+
+namespace arbolite {
+
+PyObject* read_file(PyObject* unused, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* read_string(PyObject* unused, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* write_file(PyObject* unused, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* write_string(PyObject* unused, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Null-terminated.
+PyMethodDef* module_functions();
+
+}  // namespace arbolite
