@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "src/core/utf8.hpp"
+#include "src/read/file_source.hpp"
+
+using arbolite::IoError;
+using arbolite::is_valid_utf8;
+using arbolite::read_text_file;
+
+struct Utf8Case {
+    const char* label;
+    std::string bytes;
+    bool valid;
+};
+
+class Utf8Validation : public ::testing::TestWithParam<Utf8Case> {};
+
+TEST_P(Utf8Validation, AcceptsExactlyWellFormedUtf8) {
+    const auto& c = GetParam();
+    EXPECT_EQ(is_valid_utf8(c.bytes), c.valid) << c.label;
+    // The same sequence after a long ASCII run, so the word-at-a-time skip is crossed.
+    EXPECT_EQ(is_valid_utf8(std::string(37, 'a') + c.bytes), c.valid) << c.label;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sequences, Utf8Validation,
+    ::testing::Values(Utf8Case{"empty", "", true}, Utf8Case{"ascii", "hello", true},
+                      Utf8Case{"two-byte", "\xC3\xA9", true}, Utf8Case{"three-byte", "\xE2\x82\xAC", true},
+                      Utf8Case{"four-byte", "\xF0\x9F\x98\x80", true},
+                      Utf8Case{"largest", "\xF4\x8F\xBF\xBF", true},
+                      Utf8Case{"above U+10FFFF", "\xF4\x90\x80\x80", false},
+                      Utf8Case{"overlong slash", "\xC0\xAF", false},
+                      Utf8Case{"overlong three", "\xE0\x80\xAF", false},
+                      Utf8Case{"surrogate", "\xED\xA0\x80", false},
+                      Utf8Case{"lone continuation", "\x80", false},
+                      Utf8Case{"truncated", "\xE2\x82", false},
+                      Utf8Case{"bad continuation", "\xE2\x28\xA1", false},
+                      Utf8Case{"latin-1 byte", "caf\xE9", false}));
+
+namespace {
+
+std::string temp_path(const char* name) { return ::testing::TempDir() + name; }
+
+void write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+}  // namespace
+
+class FileSizes : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(FileSizes, ReadsTheWholeFile) {
+    std::string content;
+    for (size_t i = 0; i < GetParam(); ++i) content.push_back(static_cast<char>('a' + i % 26));
+    const std::string path = temp_path("arbolite_read_sizes.xml");
+    write_file(path, content);
+    auto result = read_text_file(path);
+    ASSERT_TRUE(std::holds_alternative<std::string>(result));
+    EXPECT_EQ(std::get<std::string>(result), content);
+    std::remove(path.c_str());
+}
+
+// Around the probe read after a full buffer.
+INSTANTIATE_TEST_SUITE_P(Boundaries, FileSizes, ::testing::Values(0, 1, 16383, 16384, 16385, 70000, 1 << 20));
+
+TEST(FileSource, FailuresCarryTheirCodeOrText) {
+    auto missing = read_text_file("/nonexistent/arbolite/x.xml");
+    ASSERT_TRUE(std::holds_alternative<IoError>(missing));
+    EXPECT_EQ(std::get<IoError>(missing).code, ENOENT);
+
+    auto directory = read_text_file("/");
+    ASSERT_TRUE(std::holds_alternative<IoError>(directory));
+    EXPECT_EQ(std::get<IoError>(directory).code, EISDIR);
+
+    auto nul = read_text_file(std::string("a\0b", 3));
+    ASSERT_TRUE(std::holds_alternative<IoError>(nul));
+    EXPECT_EQ(std::get<IoError>(nul).code, 0);
+    EXPECT_EQ(std::get<IoError>(nul).message, "file name contained an unexpected NUL byte");
+
+    const std::string path = temp_path("arbolite_bad_utf8.xml");
+    write_file(path, "<a>\xFF</a>");
+    auto bad = read_text_file(path);
+    ASSERT_TRUE(std::holds_alternative<IoError>(bad));
+    EXPECT_EQ(std::get<IoError>(bad).message, "stream did not contain valid UTF-8");
+    std::remove(path.c_str());
+}
