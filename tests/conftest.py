@@ -1,0 +1,117 @@
+"""Shared fixtures: a small tree for search tests, the outline worked example,
+and a runner for code that must not take the test process down with it."""
+
+import os
+import subprocess
+import sys
+import textwrap
+from types import SimpleNamespace
+
+import pytest
+
+import arbolite
+from arbolite import Node
+
+@pytest.fixture
+def tree():
+    """A five-node tree, pre-order root, a1, b1, c, b2:
+
+    root  {id: r}                  no text
+      a1  name a  {class: id}       text ""
+        b1  name b  {id: ""}        text "x"
+          c       {id: c1, lang: en} text "deep"
+      b2  name b  {}                text "X"
+    """
+    c = Node("c", {"id": "c1", "lang": "en"}, text="deep")
+    b1 = Node("b", {"id": ""}, [c], "x")
+    a1 = Node("a", {"class": "id"}, [b1], "")
+    b2 = Node("b", text="X")
+    root = Node("root", {"id": "r"}, [a1, b2])
+    return SimpleNamespace(root=root, a1=a1, b1=b1, c=c, b2=b2)
+
+
+def _lines(*pairs):
+    return "\n".join(" " * n + text for n, text in pairs)
+
+
+@pytest.fixture
+def outline_example():
+    """The outline worked example: the tree and its outlines at widths 0 and 3."""
+    c = Node("c")
+    a = Node("a")
+    b = Node("b", {"k": "v"}, [c])
+    root = Node("root", {"id": "1"}, [a, b], "hi")
+    width0 = _lines(
+        (0, "Name: root"),
+        (0, "Attributes:"),
+        (0, "id: 1"),
+        (0, "Text: hi"),
+        (0, "Children:"),
+        (2, "Name: a"),
+        (0, ""),
+        (2, "Name: b"),
+        (2, "Attributes:"),
+        (2, "k: v"),
+        (2, "Children:"),
+        (6, "Name: c"),
+        (0, ""),
+        (0, ""),
+    )
+    width3 = _lines(
+        (3, "Name: root"),
+        (3, "Attributes:"),
+        (3, "id: 1"),
+        (3, "Text: hi"),
+        (3, "Children:"),
+        (8, "Name: a"),
+        (0, ""),
+        (8, "Name: b"),
+        (5, "Attributes:"),
+        (5, "k: v"),
+        (5, "Children:"),
+        (12, "Name: c"),
+        (0, ""),
+        (0, ""),
+    )
+    return SimpleNamespace(root=root, width0=width0, width3=width3)
+
+
+@pytest.fixture
+def run_python():
+    """Runs the code pieces, each dedented, joined, in a fresh interpreter that
+    imports the same build of the module; returns the CompletedProcess. A
+    crash there fails only the calling test."""
+    module_dir = os.path.dirname(os.path.abspath(arbolite.__file__))
+
+    def run(*pieces, timeout=600):
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join(p for p in (module_dir, env.get("PYTHONPATH")) if p)
+        return subprocess.run(
+            [sys.executable, "-c", "\n".join(textwrap.dedent(p) for p in pieces)],
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+        )
+
+    return run
+
+
+@pytest.fixture
+def chain_setup():
+    """Code that builds `root`, a chain of 1,000,000 nodes named "n", each the
+    only child of the next; only the innermost node `leaf` has an attribute
+    and a text."""
+    return _CHAIN_SETUP
+
+
+_CHAIN_SETUP = """
+import sys
+import arbolite
+from arbolite import Node, SearchType
+DEPTH = 1_000_000
+leaf = Node("n", {"k": "v"}, text="t")
+root = leaf
+for _ in range(DEPTH - 1):
+    root = Node("n", children=[root])
+"""
