@@ -18,6 +18,8 @@ struct Utf8Case {
     bool valid;
 };
 
+void PrintTo(const Utf8Case& c, std::ostream* os) { *os << c.label; }
+
 class Utf8Validation : public ::testing::TestWithParam<Utf8Case> {};
 
 TEST_P(Utf8Validation, AcceptsExactlyWellFormedUtf8) {
@@ -40,7 +42,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Utf8Case{"lone continuation", "\x80", false},
                       Utf8Case{"truncated", "\xE2\x82", false},
                       Utf8Case{"bad continuation", "\xE2\x28\xA1", false},
-                      Utf8Case{"latin-1 byte", "caf\xE9", false}));
+                      Utf8Case{"latin-1 byte", "caf\xE9", false}),
+    [](const ::testing::TestParamInfo<Utf8Case>& info) { return "case" + std::to_string(info.index); });
 
 namespace {
 
