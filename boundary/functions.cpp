@@ -8,6 +8,8 @@ namespace {
 constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
 PyMethodDef kFunctions[] = {
+    {"read_file", ARBOLITE_FUNCTION(read_file), kFlags, "read_file(file_path, root_tag)\n--\n\n"},
+    {"read_string", ARBOLITE_FUNCTION(read_string), kFlags, "read_string(xml_string, root_tag)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
