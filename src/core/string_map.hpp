@@ -43,7 +43,7 @@ public:
     std::optional<std::string_view> find(std::string_view key) const noexcept;
     bool contains(std::string_view key) const noexcept { return find(key).has_value(); }
 
-    std::size_t size() const noexcept { return rep_ ? rep_->spans.size() : 0; }
+    std::size_t size() const noexcept { return rep_ ? rep_->count : 0; }
     bool empty() const noexcept { return size() == 0; }
     Entry at(std::size_t i) const noexcept;
     // Total bytes of keys and values, the size a serializer needs.
@@ -72,21 +72,37 @@ private:
     struct Span {
         std::size_t key_off, key_len, value_off, value_len;
     };
+    // One heap block per non-empty map: this header, then `span_cap` spans,
+    // then `byte_cap` bytes of keys and values back to back. Parsed elements
+    // reserve exactly, so a map costs a single allocation.
     struct Rep {
-        std::vector<Span> spans;           // one per entry, in insertion order
-        std::string bytes;                 // keys and values, back to back
-        std::unique_ptr<HashIndex> index;  // only past kScanLimit entries
+        std::size_t count;
+        std::size_t span_cap;
+        std::size_t byte_used;
+        std::size_t byte_cap;
+        HashIndex* index;  // owned; only past kScanLimit entries
+        Span* spans() noexcept { return reinterpret_cast<Span*>(this + 1); }
+        const Span* spans() const noexcept { return reinterpret_cast<const Span*>(this + 1); }
+        char* bytes() noexcept { return reinterpret_cast<char*>(spans() + span_cap); }
+        const char* bytes() const noexcept { return reinterpret_cast<const char*>(spans() + span_cap); }
     };
+    struct RepDeleter {
+        void operator()(Rep* r) const noexcept;
+    };
+    using RepPtr = std::unique_ptr<Rep, RepDeleter>;
 
+    static RepPtr allocate(std::size_t span_cap, std::size_t byte_cap);
+    // Makes room for one more entry of `extra` bytes, growing geometrically.
+    void make_room(std::size_t extra);
     std::uint32_t position_of(std::string_view key) const noexcept;
     void append(std::string_view key, std::string_view value);
     std::string_view key_at(std::uint32_t i) const noexcept {
-        const Span& s = rep_->spans[i];
-        return {rep_->bytes.data() + s.key_off, s.key_len};
+        const Span& s = rep_->spans()[i];
+        return {rep_->bytes() + s.key_off, s.key_len};
     }
 
     // Null while empty: most elements have no attributes, and then the map costs one pointer.
-    std::unique_ptr<Rep> rep_;
+    RepPtr rep_;
 };
 
 }  // namespace arbolite
