@@ -237,6 +237,8 @@ PyMethodDef kMethods[] = {
      "search_by_text($self, text, depth=None)\n--\n\n"},
     {"search", ARBOLITE_FASTCALL(node_search), METH_FASTCALL | METH_KEYWORDS,
      "search($self, by, value, depth=None)\n--\n\n"},
+    {"from_dict", ARBOLITE_FASTCALL(node_from_dict), METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_dict($cls, dict_)\n--\n\n"},
+    {"to_dict", ARBOLITE_FASTCALL(node_to_dict), METH_NOARGS, "to_dict($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
