@@ -90,6 +90,22 @@ private:
     bool known_ = false;
 };
 
+// A name scan bounded by a tag's '>', remembering where the last one stopped.
+class NameScan {
+public:
+    u64 end(const char* d, u64 from, u64 bound, const std::array<bool, 256>& stop) {
+        if (bound != bound_ || from > stop_) {
+            stop_ = scan_until(d, from, bound, stop);
+            bound_ = bound;
+        }
+        return stop_;
+    }
+
+private:
+    u64 bound_ = kNotFound;
+    u64 stop_ = 0;
+};
+
 bool is_comment(const char* d, u64 n, u64 p) { return p + 4 <= n && d[p + 2] == '-' && d[p + 3] == '-'; }
 
 bool is_cdata(const char* d, u64 n, u64 p) { return p + 9 <= n && std::memcmp(d + p + 2, "[CDATA[", 7) == 0; }
@@ -129,6 +145,9 @@ IndexResult build_index_sequential(std::string_view text) {
     ix.input = text;
     Recorder rec(ix, n);
     Ahead gt(d, n, '>'), dq(d, n, '"'), sq(d, n, '\'');
+    u64 no_cdata_end_from = n + 1;  // no "]]>" starts at or after this
+    u64 last_bracket = kNotFound;
+    bool last_bracket_known = false;
     u64 q = 0;
     for (;;) {
         const u64 p = find_byte(d, q, n, '<');
@@ -143,11 +162,18 @@ IndexResult build_index_sequential(std::string_view text) {
                 end = g == kNotFound ? n : g;
                 rec.record(p, end, TagKind::Comment, 0, 0);
             } else if (is_cdata(d, n, p)) {
-                const u64 g = find_close_pair(d, n, p + 9, ']');
+                // Once no "]]>" follows some position, none follows any later
+                // one: many unterminated sections must not rescan the rest.
+                const u64 g = p + 9 >= no_cdata_end_from ? kNotFound : find_close_pair(d, n, p + 9, ']');
                 if (g == kNotFound) {
+                    if (p + 9 < no_cdata_end_from) no_cdata_end_from = p + 9;
                     // One past the last ']' a search for "]]>" would have looked at.
-                    const void* last = n > p + 9 ? memrchr(d + p + 9, ']', n - (p + 9)) : nullptr;
-                    end = last ? static_cast<u64>(static_cast<const char*>(last) - d) + 1 : p + 9;
+                    if (!last_bracket_known) {
+                        const void* last = n > 0 ? memrchr(d, ']', n) : nullptr;
+                        last_bracket = last ? static_cast<u64>(static_cast<const char*>(last) - d) : kNotFound;
+                        last_bracket_known = true;
+                    }
+                    end = last_bracket != kNotFound && last_bracket >= p + 9 ? last_bracket + 1 : p + 9;
                     rec.record(p, end, TagKind::CData, 0, 0);
                 } else {
                     end = g;
@@ -195,6 +221,13 @@ IndexResult build_index_sequential(std::string_view text) {
     return ix;
 }
 
+bool has_overlapping_tags(const StructuralIndex& index) noexcept {
+    for (std::size_t r = 1; r < index.size(); ++r) {
+        if (index.tag_starts[r] <= index.tag_ends[r - 1]) return true;
+    }
+    return false;
+}
+
 IndexResult build_index_bitmap(std::string_view text) {
     const char* d = text.data();
     const u64 n = text.size();
@@ -214,6 +247,12 @@ IndexResult build_index_bitmap(std::string_view text) {
         }
         std::vector<u64>().swap(bits.gt_bits);
     }
+
+    // Tags that overlap (an unquoted '<' inside a tag) share their '>', so a
+    // name scan may run into the next tag's; the first stop at or after p + 1
+    // is then the one the previous scan found. Remembered per stop set, this
+    // keeps "<<<<...>" linear.
+    NameScan open_scan, close_scan;
 
     std::size_t gi = 0;  // first '>' not yet passed
     u64 resume = 0;      // '<' before this position lie inside a skipped construct
@@ -260,7 +299,7 @@ IndexResult build_index_bitmap(std::string_view text) {
                     rec.skip(g);
                 }
             } else if (c == '/') {
-                const u64 name_end = scan_until(d, p + 2, g, kWs);
+                const u64 name_end = close_scan.end(d, p + 2, g, kWs);
                 rec.record(p, g, TagKind::Close, p + 2, name_end - (p + 2));
             } else if (c == '?') {
                 u64 name_end;
@@ -269,7 +308,7 @@ IndexResult build_index_bitmap(std::string_view text) {
                 skip_past = end;
                 skips = true;
             } else {
-                const u64 name_end = scan_until(d, p + 1, g, kOpenNameStop);
+                const u64 name_end = open_scan.end(d, p + 1, g, kOpenNameStop);
                 const TagKind kind = d[g - 1] == '/' ? TagKind::SelfClose : TagKind::Open;
                 rec.record(p, g, kind, p + 1, name_end - (p + 1));
             }

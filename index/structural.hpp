@@ -59,6 +59,11 @@ using IndexResult = std::variant<StructuralIndex, XmlError>;
 IndexResult build_index_sequential(std::string_view text);
 IndexResult build_index_bitmap(std::string_view text);
 
+// Whether a record starts before the previous one ends: only the bitmap
+// builder makes such indexes (an unquoted '<' inside a tag), and walking them
+// costs time and memory quadratic in the tag's length.
+bool has_overlapping_tags(const StructuralIndex& index) noexcept;
+
 // Thrown by the builders' range guards, which the rules should never trip;
 // the tree builder turns it into a reader error.
 struct IndexRangeError : std::exception {

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -315,14 +316,27 @@ bool TreeWalker::close_tag(std::size_t r, bool& finished) {
     return true;
 }
 
-std::variant<PlainElement, XmlError> parse_with(std::string_view text, std::string_view root_tag, bool bitmap) {
+const XmlError* error_of(const std::variant<PlainElement, XmlError>& r) { return std::get_if<XmlError>(&r); }
+
+// The walk over the bitmap index, or nothing when that index cannot be
+// trusted: the builder failed or tripped a guard, or its tags overlap (only an unquoted '<'
+// inside a tag does that, and walking such tags costs quadratic memory).
+std::optional<std::variant<PlainElement, XmlError>> parse_bitmap(std::string_view text, std::string_view root_tag) {
     try {
-        IndexResult index = bitmap ? build_index_bitmap(text) : build_index_sequential(text);
-        if (auto* err = std::get_if<XmlError>(&index)) return std::move(*err);
-        return build_tree(std::get<StructuralIndex>(index), root_tag);
+        IndexResult index = build_index_bitmap(text);
+        if (std::holds_alternative<XmlError>(index)) return std::nullopt;
+        const StructuralIndex& ix = std::get<StructuralIndex>(index);
+        if (has_overlapping_tags(ix)) return std::nullopt;
+        return build_tree(ix, root_tag);
     } catch (const IndexRangeError&) {
-        return XmlError::malformed("unexpected end of document", text.size());
+        return std::nullopt;
     }
+}
+
+std::variant<PlainElement, XmlError> parse_sequential(std::string_view text, std::string_view root_tag) {
+    IndexResult index = build_index_sequential(text);
+    if (auto* err = std::get_if<XmlError>(&index)) return std::move(*err);
+    return build_tree(std::get<StructuralIndex>(index), root_tag);
 }
 
 }  // namespace
@@ -333,12 +347,17 @@ std::variant<PlainElement, XmlError> build_tree(const StructuralIndex& index, st
 }
 
 std::variant<PlainElement, XmlError> parse_root(std::string_view text, std::string_view root_tag) {
-    const bool bitmap = prefers_bitmap_index(text);
-    auto outcome = parse_with(text, root_tag, bitmap);
-    // Quotes in character data can hide markup from the bitmap builder; when
-    // that breaks the walk, the sequential index gives the document's answer.
-    if (bitmap && std::holds_alternative<XmlError>(outcome)) outcome = parse_with(text, root_tag, false);
-    return outcome;
+    try {
+        // Quotes in character data can hide markup from the bitmap builder;
+        // when that breaks the walk, the sequential index gives the answer.
+        if (prefers_bitmap_index(text)) {
+            auto outcome = parse_bitmap(text, root_tag);
+            if (outcome && !error_of(*outcome)) return std::move(*outcome);
+        }
+        return parse_sequential(text, root_tag);
+    } catch (const IndexRangeError&) {
+        return XmlError::malformed("unexpected end of document", text.size());
+    }
 }
 
 }  // namespace arbolite

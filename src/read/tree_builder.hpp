@@ -15,7 +15,8 @@ namespace arbolite {
 std::variant<PlainElement, XmlError> parse_root(std::string_view text, std::string_view root_tag);
 
 // The walk over an index already built, for tests and the fuzzer: what
-// parse_root does after building the index.
+// parse_root does after building the index. Throws IndexRangeError if a
+// range guard trips (parse_root turns that into an error value).
 std::variant<PlainElement, XmlError> build_tree(const StructuralIndex& index, std::string_view root_tag);
 
 }  // namespace arbolite

@@ -111,6 +111,12 @@ INSTANTIATE_TEST_SUITE_P(
         IndexCase{"pi_without_end", "<?a b>", "PI(0-5,a)", "PI(0-5,a)"},
         IndexCase{"apostrophe_in_text", "<r>it's <b/> ok</r>", "Open(0-2,r) SelfClose(8-11,b) Close(15-18,r) | [3,8) [12,15)",
                   "Open(0-2,r)"},
+        // An unquoted '<' inside a tag: the bitmap builder's records overlap.
+        IndexCase{"nested_lt_in_open", "<<<a>", "Open(0-4,<<a)", "Open(0-4,<<a) Open(1-4,<a) Open(2-4,a)"},
+        IndexCase{"nested_lt_after_space", "<a <b c>", "Open(0-7,a)", "Open(0-7,a) Open(3-7,b)"},
+        IndexCase{"nested_lt_in_close", "</</a >", "Close(0-6,</a)", "Close(0-6,</a) Close(2-6,a)"},
+        IndexCase{"repeated_unterminated_cdata", "<![CDATA[]<![CDATA[><![CDATA[>", "CData(0-10) CData(20-29) | [11,20)",
+                  "CData(0-28)"},
         IndexCase{"quoted_lt_in_text", "<r>\"<b>\"</r>", "Open(0-2,r) Open(4-6,b) Close(8-11,r) | [3,4) [7,8)",
                   "Open(0-2,r) Close(8-11,r) | [3,8)"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -221,6 +227,17 @@ TEST(Index, ConstructsAcrossManyBlocksAreSkippedWhole) {
     ASSERT_EQ(ix.size(), 5u);
     EXPECT_EQ(ix.tag_kinds[4], TagKind::Close);
     EXPECT_EQ(ix.tag_starts[4], doc.size() - 4);
+}
+
+TEST(Index, OnlyTheBitmapBuilderMakesOverlappingTags) {
+    for (const char* doc : {"<a <b>", "<a x<y='1'>", "</</a>"}) {
+        const IndexResult bitmap = arbolite::build_index_bitmap(doc);
+        const IndexResult sequential = arbolite::build_index_sequential(doc);
+        EXPECT_TRUE(arbolite::has_overlapping_tags(std::get<StructuralIndex>(bitmap))) << doc;
+        EXPECT_FALSE(arbolite::has_overlapping_tags(std::get<StructuralIndex>(sequential))) << doc;
+    }
+    const IndexResult plain = arbolite::build_index_bitmap("<a><b/></a>");
+    EXPECT_FALSE(arbolite::has_overlapping_tags(std::get<StructuralIndex>(plain)));
 }
 
 TEST(XmlErrorText, EveryKindHasItsMessage) {

@@ -207,6 +207,24 @@ TEST(TreeBuilder, QuoteDenseDocumentWithoutApostrophesUsesTheBitmapIndexAlone) {
     EXPECT_EQ(parse(doc, "list"), expected);
 }
 
+TEST(TreeBuilder, OverlappingTagsOnTheBitmapIndexFallBackToTheSequentialOne) {
+    const std::string pad(4096, '"');  // closed pairs, dense enough for the bitmap builder
+    // The bitmap walk alone would accept this, with a child named y="1".
+    const std::string doc = pad + "<a x<y=\"1\"></y=\"1\"></a>";
+    ASSERT_TRUE(arbolite::prefers_bitmap_index(doc));
+    EXPECT_EQ(walk_bitmap(doc, "a"), "a{x<y=1}[y=\"1\"]");
+    EXPECT_EQ(parse(doc, "a"), walk_sequential(doc, "a"));
+    EXPECT_EQ(parse(doc, "a"), "error: malformed XML at byte 4107: expected </a>, found </y=\"1\">");
+
+    // Every '<' of an unquoted run inside a tag would become a record of its own.
+    std::string attrs;
+    for (int i = 0; i < 300; ++i) attrs += " <b" + std::to_string(i) + "=\"1\"";
+    const std::string wide = pad + "<a><c" + attrs + "/></a>";
+    const std::string expected = walk_sequential(wide, "a");
+    EXPECT_EQ(expected.rfind("a[c{<b0=1,<b1=1,", 0), 0u) << expected.substr(0, 40);
+    EXPECT_EQ(parse(wide, "a"), expected);
+}
+
 TEST(TreeBuilder, MillionLevelsDeep) {
     constexpr int kDepth = 1'000'000;
     std::string doc;
