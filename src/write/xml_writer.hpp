@@ -17,6 +17,7 @@ namespace arbolite {
 
 // 38 characters and a LF.
 inline constexpr std::string_view kXmlDeclaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
+static_assert(kXmlDeclaration.size() == 39);
 
 enum class EscapeSet {
     Text,       // & < > " '
