@@ -42,6 +42,10 @@ public:
 
     std::variant<PlainElement, XmlError> run();
 
+    // After a successful run: the records from the root's start tag to its
+    // end; only their start tags had their attributes read.
+    std::size_t root_first = 0, root_last = 0;
+
 private:
     // An element whose end tag is still to come. Its text so far is
     // text_[text_start, end) plus, before any of that, `pending`: a raw piece
@@ -110,6 +114,7 @@ std::variant<PlainElement, XmlError> TreeWalker::run() {
                 std::string name;
                 StringMap attrs;
                 if (!parse_start_tag(r, name, attrs)) return std::move(error_);
+                if (frames_.empty()) root_first = r;
                 push_frame(std::move(name), std::move(attrs));
                 break;
             }
@@ -119,6 +124,7 @@ std::variant<PlainElement, XmlError> TreeWalker::run() {
                 if (!frames_.empty()) {
                     done_.push_back(std::move(element));
                 } else if (element.name == root_) {
+                    root_first = root_last = r;
                     return element;
                 }
                 break;
@@ -126,7 +132,10 @@ std::variant<PlainElement, XmlError> TreeWalker::run() {
             case TagKind::Close: {
                 bool finished = false;
                 if (!close_tag(r, finished)) return std::move(error_);
-                if (finished) return std::move(result_);
+                if (finished) {
+                    root_last = r;
+                    return std::move(result_);
+                }
                 break;
             }
             case TagKind::Comment:
@@ -318,16 +327,119 @@ bool TreeWalker::close_tag(std::size_t r, bool& finished) {
 
 const XmlError* error_of(const std::variant<PlainElement, XmlError>& r) { return std::get_if<XmlError>(&r); }
 
+// Whether `bytes` holds any of the given bytes. Most gaps between tags are a
+// few bytes of white space, where a plain loop beats three library calls.
+bool holds_any(std::string_view bytes, char a, char b, char c = '\0') noexcept {
+    if (bytes.size() < 64) {
+        for (char x : bytes) {
+            if (x == a || x == b || (c != '\0' && x == c)) return true;
+        }
+        return false;
+    }
+    if (std::memchr(bytes.data(), a, bytes.size()) || std::memchr(bytes.data(), b, bytes.size())) return true;
+    return c != '\0' && std::memchr(bytes.data(), c, bytes.size());
+}
+
+// Whether `bytes`, read from a point outside every quoted string, ends
+// outside one too, by the classifier's rule: a quote opens a string that only
+// the same quote closes.
+bool quotes_balance(std::string_view bytes) noexcept {
+    const char* p = bytes.data();
+    const char* end = p + bytes.size();
+    while (p < end) {
+        while (p < end && *p != '"' && *p != '\'') ++p;
+        if (p == end) return true;
+        const void* close = std::memchr(p + 1, *p, static_cast<std::size_t>(end - p - 1));
+        if (!close) return false;
+        p = static_cast<const char*>(close) + 1;
+    }
+    return true;
+}
+
+// Whether the bitmap index is the one the sequential builder would have made,
+// given that the walk over it succeeded. The classifier honours quotes
+// everywhere and the sequential builder only inside start tags; the two agree
+// while the classifier's quote state is closed at every tag boundary, and no
+// markup outside a record ('<!' declarations, a final '<') is in play. Start
+// tags of the root's subtree passed the attribute parser, which leaves their
+// quotes balanced; everything else is checked here. Character data and the
+// bodies of comments, CDATA and PIs rarely hold a quote, so this is cheap.
+bool agrees_with_sequential(const StructuralIndex& ix, std::size_t root_first, std::size_t root_last) noexcept {
+    const std::string_view in = ix.input;
+    // Outside the root's subtree a gap may hold declarations ('<!DOCTYPE',
+    // DTD declarations), which neither builder records: the bitmap builder
+    // moves on to the next '<', the sequential one to the first '>'. They
+    // resume at the same record as long as that '>' falls inside the gap or
+    // closes the comment, PI or CDATA section that follows it (a DOCTYPE's
+    // internal subset). Inside the subtree any '<' in a gap is refused: there
+    // the text around it is read.
+    auto gap_ok = [&](std::uint64_t from, std::uint64_t to, std::size_t next_record, bool in_root) {
+        if (!holds_any(in.substr(from, to - from), '<', '"', '\'')) return true;
+        char open_quote = 0;  // the classifier's state; closed at every record boundary checked so far
+        for (std::uint64_t i = from; i < to; ++i) {
+            const char c = in[i];
+            if (open_quote) {
+                if (c == open_quote) open_quote = 0;
+                // A '<' in a quoted string was hidden from the bitmap builder.
+                else if (c == '<') return false;
+                continue;
+            }
+            if (c == '"' || c == '\'') {
+                open_quote = c;
+                continue;
+            }
+            if (c != '<') continue;
+            if (in_root || i + 1 >= to || in[i + 1] != '!') return false;
+            const std::size_t close = in.find('>', i);
+            if (close == std::string_view::npos) return false;
+            if (close < to) continue;
+            if (next_record >= ix.size() || close != ix.tag_ends[next_record]) return false;
+            const TagKind k = ix.tag_kinds[next_record];
+            if (k != TagKind::Comment && k != TagKind::ProcessingInstruction && k != TagKind::CData) return false;
+        }
+        return open_quote == 0;
+    };
+    std::uint64_t pos = 0;  // first byte not yet checked
+    for (std::size_t r = 0; r < ix.size(); ++r) {
+        const std::uint64_t s = ix.tag_starts[r], e = ix.tag_ends[r];
+        if (s < pos || e >= in.size()) return false;
+        if (!gap_ok(pos, s, r, r > root_first && r <= root_last)) return false;
+        const std::string_view record = in.substr(s, e + 1 - s);
+        const TagKind kind = ix.tag_kinds[r];
+        if (kind == TagKind::Open || kind == TagKind::SelfClose) {
+            if (holds_any(ix.name(r), '"', '\'')) return false;
+            if ((r < root_first || r > root_last) && !quotes_balance(record)) return false;
+        } else {
+            // The builders end unterminated comments and CDATA sections at
+            // different places; after the root nobody checked these records.
+            const std::uint64_t len = e + 1 - s;
+            if (kind == TagKind::Comment && (len < 7 || record.substr(len - 3) != "-->")) return false;
+            if (kind == TagKind::CData && (len < 12 || record.substr(len - 3) != "]]>")) return false;
+            if (kind == TagKind::ProcessingInstruction && (len < 3 || record.substr(len - 2) != "?>")) return false;
+            if (holds_any(record, '"', '\'') && !quotes_balance(record)) return false;
+        }
+        pos = e + 1;
+    }
+    return gap_ok(pos, in.size(), ix.size(), false);
+}
+
 // The walk over the bitmap index, or nothing when that index cannot be
-// trusted: the builder failed or tripped a guard, or its tags overlap (only an unquoted '<'
-// inside a tag does that, and walking such tags costs quadratic memory).
+// trusted: the builder failed or tripped a guard, its tags overlap (only an
+// unquoted '<' inside a tag does that, and walking such tags costs quadratic
+// memory), or quotes outside start tags may have hidden markup from it.
 std::optional<std::variant<PlainElement, XmlError>> parse_bitmap(std::string_view text, std::string_view root_tag) {
     try {
         IndexResult index = build_index_bitmap(text);
         if (std::holds_alternative<XmlError>(index)) return std::nullopt;
         const StructuralIndex& ix = std::get<StructuralIndex>(index);
         if (has_overlapping_tags(ix)) return std::nullopt;
-        return build_tree(ix, root_tag);
+        TreeWalker walker(ix, root_tag);
+        auto outcome = walker.run();
+        if (std::holds_alternative<XmlError>(outcome) ||
+            !agrees_with_sequential(ix, walker.root_first, walker.root_last)) {
+            return std::nullopt;
+        }
+        return outcome;
     } catch (const IndexRangeError&) {
         return std::nullopt;
     }
@@ -349,7 +461,8 @@ std::variant<PlainElement, XmlError> build_tree(const StructuralIndex& index, st
 std::variant<PlainElement, XmlError> parse_root(std::string_view text, std::string_view root_tag) {
     try {
         // Quotes in character data can hide markup from the bitmap builder;
-        // when that breaks the walk, the sequential index gives the answer.
+        // wherever that may have happened, or the walk fails, the sequential
+        // index gives the answer, so quote density never changes a result.
         if (prefers_bitmap_index(text)) {
             auto outcome = parse_bitmap(text, root_tag);
             if (outcome && !error_of(*outcome)) return std::move(*outcome);
