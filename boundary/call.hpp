@@ -14,44 +14,54 @@ namespace detail {
 inline void raise_unknown(const char* what) noexcept {
     raise_fatal(FatalError{what ? what : "unknown C++ exception", std::source_location::current()});
 }
+
+// Runs `step`, which returns whether it succeeded (with an exception set when
+// not), and turns any C++ exception into a Python one.
+template <class Step>
+bool contain(Step&& step) noexcept {
+    try {
+        return step();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const FatalError& f) {
+        raise_fatal(f);
+    } catch (const std::exception& e) {
+        raise_unknown(e.what());
+    } catch (...) {
+        raise_unknown(nullptr);
+    }
+    return false;
+}
 }  // namespace detail
 
 // For slots returning an object: the body returns Result<object>.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
-    try {
+    PyObject* out = nullptr;
+    detail::contain([&] {
         Result<object> r = body();
-        if (r) return (*r).release();
-        raise_error(std::move(r).error());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const FatalError& f) {
-        raise_fatal(f);
-    } catch (const std::exception& e) {
-        detail::raise_unknown(e.what());
-    } catch (...) {
-        detail::raise_unknown(nullptr);
-    }
-    return nullptr;
+        if (!r) {
+            raise_error(std::move(r).error());
+            return false;
+        }
+        out = (*r).release();
+        return true;
+    });
+    return out;
 }
 
 // For slots returning int (0 on success, -1 with an exception set).
 template <class Body>
 int guarded_status(Body&& body) noexcept {
-    try {
+    const bool succeeded = detail::contain([&] {
         Status s = body();
-        if (s) return 0;
-        raise_error(std::move(s).error());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const FatalError& f) {
-        raise_fatal(f);
-    } catch (const std::exception& e) {
-        detail::raise_unknown(e.what());
-    } catch (...) {
-        detail::raise_unknown(nullptr);
-    }
-    return -1;
+        if (!s) {
+            raise_error(std::move(s).error());
+            return false;
+        }
+        return true;
+    });
+    return succeeded ? 0 : -1;
 }
 
 }  // namespace arbolite
