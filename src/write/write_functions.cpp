@@ -1,5 +1,9 @@
 // write_string and write_file: copy the tree under the lock, then format and
 // write with the lock released.
+#include <sys/resource.h>
+#include <sys/sysinfo.h>
+
+#include <algorithm>
 #include <string>
 #include <variant>
 #include <vector>
@@ -20,6 +24,29 @@ constexpr Params kWriteStringParams{nullptr, "write_string", {"node", "indent", 
 constexpr Params kWriteFileParams{nullptr, "write_file", {"node", "file_path", "indent", "default_xml_def"}, 4, 2};
 
 constexpr std::uint64_t kDefaultIndent = 4;
+
+std::uint64_t soft_limit(int resource) {
+    struct rlimit lim;
+    if (getrlimit(resource, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY) return lim.rlim_cur;
+    return UINT64_MAX;
+}
+
+// The largest document a memory buffer could hold: nothing beyond the
+// machine's memory and swap, or the process's address-space limit. Checked up
+// front, so an absurd indent fails at once instead of after filling memory.
+std::uint64_t memory_output_limit() {
+    std::uint64_t limit = kMaxOutputBytes;
+    struct sysinfo info;
+    if (sysinfo(&info) == 0) {
+        const std::uint64_t unit = info.mem_unit ? info.mem_unit : 1;
+        limit = std::min(limit, (static_cast<std::uint64_t>(info.totalram) + info.totalswap) * unit);
+    }
+    return std::min(limit, soft_limit(RLIMIT_AS));
+}
+
+// No file system holds a petabyte of indentation; the process may be limited further.
+constexpr std::uint64_t kLargestFile = std::uint64_t{1} << 50;
+std::uint64_t file_output_limit() { return std::min({kMaxOutputBytes, kLargestFile, soft_limit(RLIMIT_FSIZE)}); }
 
 // Copies the tree into plain records, without recursing per level. Each
 // element's children are reserved before any is added, so the pointers kept
@@ -105,7 +132,9 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         PlainElement snapshot = snapshot_node(read);
         MemorySink sink;
         Failure failure = without_lock([&]() -> Failure {
-            if (auto bad = check_indent(snapshot, options.indent, options.declaration)) return std::move(*bad);
+            if (auto bad = check_indent(snapshot, options.indent, options.declaration, memory_output_limit())) {
+                return std::move(*bad);
+            }
             // A memory sink cannot fail; running out of memory throws.
             (void)write_document(sink, std::move(snapshot), options.indent, options.declaration);
             return {};
@@ -126,7 +155,9 @@ PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         PlainElement snapshot = snapshot_node(read);
         Failure failure = without_lock([&]() -> Failure {
             // Checked before the file is opened, so a refused indent leaves it untouched.
-            if (auto bad = check_indent(snapshot, options.indent, options.declaration)) return std::move(*bad);
+            if (auto bad = check_indent(snapshot, options.indent, options.declaration, file_output_limit())) {
+                return std::move(*bad);
+            }
             auto opened = open_for_writing(*path);
             if (auto* e = std::get_if<IoError>(&opened)) return std::move(*e);
             FileSink sink(std::get<int>(opened));

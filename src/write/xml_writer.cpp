@@ -255,7 +255,10 @@ std::optional<IndentError> check_indent(const PlainElement& root, std::uint64_t 
     total = sat_add(total, m.indented_lines);
     total = sat_add(total, m.max_other_bytes);
     total = spaces_overflow ? std::numeric_limits<std::uint64_t>::max() : sat_add(total, spaces);
-    if (total <= max_output_bytes) return std::nullopt;
+    // The indentation alone is weighed against what can be held: the bound on
+    // the other bytes is a worst case, and must not refuse a large document
+    // that would fit. Only the whole output is weighed against what a size can represent.
+    if (!spaces_overflow && spaces <= max_output_bytes && total <= kMaxOutputBytes) return std::nullopt;
     std::string needed = spaces_overflow ? "more than " + std::to_string(std::numeric_limits<std::uint64_t>::max())
                                          : std::to_string(spaces);
     return IndentError{IndentErrorKind::Memory,

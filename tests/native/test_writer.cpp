@@ -368,7 +368,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, IndentCheck, ::testing::Values(
     IndentCase{"product_fits_sum_does_not", two_deep, std::uint64_t{1} << 62, kMaxOutputBytes, kMemory},
     IndentCase{"exabytes_of_spaces", worked_example, std::uint64_t{1} << 61, kMaxOutputBytes, kMemory},
     IndentCase{"over_a_caller_limit", worked_example, 1u << 20, 1u << 20, kMemory},
-    IndentCase{"under_a_caller_limit", worked_example, 4, 1u << 20, kAccepted}),
+    IndentCase{"under_a_caller_limit", worked_example, 4, 1u << 20, kAccepted},
+    // A large text is no reason to refuse: only the indentation is weighed against the limit.
+    IndentCase{"large_text_small_indent", [] { return E("r").child(E("a").text(std::string(1 << 20, '&'))); }, 4,
+               1u << 16, kAccepted}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(IndentCheck, MeasureAgreesWithTheWrittenLayout) {
