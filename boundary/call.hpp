@@ -5,6 +5,7 @@
 
 #include <exception>
 #include <new>
+#include <stdexcept>
 
 #include "boundary/error.hpp"
 
@@ -22,6 +23,9 @@ bool contain(Step&& step) noexcept {
     try {
         return step();
     } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        // A container asked for more than any allocation could give.
         PyErr_NoMemory();
     } catch (const FatalError& f) {
         raise_fatal(f);

@@ -214,6 +214,36 @@ def test_dict_changed_while_read(change, message):
     assert not isinstance(info.value, Exception) and str(info.value) == message
 
 
+def chain(depth, tail=None):
+    """`depth` nested node dicts; returns (outermost, innermost)."""
+    inner = outer = node_dict("n0", children=[] if tail is None else [tail])
+    for i in range(1, depth):
+        outer = node_dict(f"n{i}", children=[outer])
+    return outer, inner
+
+
+def cycle_at(depth, length):
+    """A chain of `depth` dicts whose innermost `length` form a loop."""
+    loop_outer, loop_inner = chain(length)
+    loop_inner["children"].append(loop_outer)
+    return chain(depth, loop_outer)[0] if depth else loop_outer
+
+
+@pytest.mark.parametrize("depth, length", [(0, 1), (0, 2), (5, 1), (100, 3), (1000, 777)])
+def test_a_dict_containing_itself_is_refused(depth, length):
+    error = raised(ValueError, cycle_at(depth, length))
+    assert str(error) == "Circular reference detected" and error.__notes__ == NOTE
+
+
+def test_a_dict_shared_across_branches_is_no_cycle():
+    # The same dicts reached along many paths, 2**12 leaves, but never one inside itself.
+    d = node_dict("leaf")
+    for i in range(12):
+        d = node_dict(f"n{i}", children=[d, d])
+    node = Node.from_dict(d)
+    assert len(node.search_by_name("leaf", -1)) == 2**12
+
+
 text = st.text(alphabet=st.characters(blacklist_categories=("Cs",)), max_size=8)
 attrs = st.dictionaries(text, text, max_size=4)
 trees = st.recursive(st.builds(Node, text, attrs, text=st.none() | text),

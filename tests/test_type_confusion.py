@@ -229,13 +229,19 @@ class Hooked(str):
         return str.__eq__(self, other)
 
 ALLOWED = (TypeError, ValueError, OverflowError, MemoryError, RuntimeError, IndexError)
+CHANGED = ("dictionary changed size during iteration", "dictionary keys changed during iteration")
 def run(make):
     try:
         r = make()
     except ALLOWED as e:
         got = ["raised", type(e).__name__]
     except BaseException as e:
-        got = ["UNCLEAN", type(e).__module__ + "." + type(e).__qualname__, str(e)[:200]]
+        name = type(e).__module__ + "." + type(e).__qualname__
+        # A dict changed under the reader is the documented internal error.
+        if name == "arbolite.InternalError" and str(e) in CHANGED:
+            got = ["fatal", str(e)]
+        else:
+            got = ["UNCLEAN", name, str(e)[:200]]
     else:
         got = ["result", r.to_dict() if isinstance(r, Node) else repr(r)]
     gc.collect()
@@ -252,7 +258,7 @@ MUTATIONS = [
         outer = {"name": "a", "attrs": {"k": "v"}, "children": ClearingChildren([leaf("b")]), "text": "t"}
         run(lambda: Node.from_dict(outer))
         """,
-        id="from_dict-children-iter-clears-the-dict",
+        marks=pytest.mark.expect_fatal, id="from_dict-children-iter-clears-the-dict",
     ),
     pytest.param(
         """
@@ -356,11 +362,14 @@ MUTATIONS = [
 
 
 @pytest.mark.parametrize("code", MUTATIONS)
-def test_containers_changing_while_read(code, tmp_path):
+def test_containers_changing_while_read(code, tmp_path, request):
     result = run_child(MUTATION_PRELUDE + textwrap.dedent(code), tmp_path)
     assert result.returncode == 0, (result.returncode, result.stderr[-3000:])
     got = json.loads(result.stdout.splitlines()[-1])
-    assert got[0] in ("result", "raised"), got
+    if "expect_fatal" in request.keywords:
+        assert got == ["fatal", "dictionary changed size during iteration"], got
+    else:
+        assert got[0] in ("result", "raised"), got
 
 
 def test_a_cyclic_dict_is_refused_not_expanded(tmp_path):

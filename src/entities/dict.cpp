@@ -239,6 +239,10 @@ public:
                 if (item) {
                     Status opened = open(item);  // may move `top`
                     if (!opened) return unwind(std::move(opened).error(), true);
+                    if (on_a_cycle()) {
+                        stack_.clear();
+                        return Error::deferred(PyExc_ValueError, "Circular reference detected");
+                    }
                     continue;
                 }
                 if (PyErr_Occurred()) return unwind(Error::fetch(), true);
@@ -309,6 +313,20 @@ private:
         arena_.emplace_back();
         stack_.push_back(Level{borrow(dict.ptr()), PyDict_Size(dict.ptr()), 0, 0, arena_.size() - 1, kOther, {}, {}, {}});
         return ok();
+    }
+
+    // A dict among its own descendants is an infinite tree: reading it would
+    // only stop when memory ran out. Such a path repeats, so it contains the
+    // same dict twice by the time its depth doubles; checking the whole path
+    // at every power-of-two depth finds it at a cost linear in the depth.
+    bool on_a_cycle() {
+        const size_t depth = stack_.size();
+        if (depth < 64 || (depth & (depth - 1)) != 0) return false;
+        std::vector<PyObject*> path;
+        path.reserve(depth);
+        for (const Level& level : stack_) path.push_back(level.dict.ptr());
+        std::sort(path.begin(), path.end());
+        return std::adjacent_find(path.begin(), path.end()) != path.end();
     }
 
     void store(Level& level, HashmapTypes&& value) {

@@ -1,6 +1,7 @@
 // Node payload handling: creation, release, shared reads and the constructor.
 #include "src/entities/node.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <new>
 
@@ -122,8 +123,11 @@ Result<ChildList> convert_children(handle obj) {
     const Py_ssize_t hint = PyObject_Size(obj.ptr());
     if (hint < 0) {
         PyErr_Clear();
-    } else {
+    } else if (PyList_CheckExact(obj.ptr()) || PyTuple_CheckExact(obj.ptr())) {
         children.reserve(static_cast<size_t>(hint));
+    } else {
+        // Any other sequence's length is only its own claim; don't let it size memory.
+        children.reserve(static_cast<size_t>(std::min<Py_ssize_t>(hint, 1024)));
     }
     object iter = steal(PyObject_GetIter(obj.ptr()));
     if (!iter) return Error::fetch();
