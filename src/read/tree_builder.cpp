@@ -417,6 +417,13 @@ bool agrees_with_sequential(const StructuralIndex& ix, std::size_t root_first, s
             if (kind == TagKind::CData && (len < 12 || record.substr(len - 3) != "]]>")) return false;
             if (kind == TagKind::ProcessingInstruction && (len < 3 || record.substr(len - 2) != "?>")) return false;
             if (holds_any(record, '"', '\'') && !quotes_balance(record)) return false;
+            // The sequential builder ends an end tag at its first '>', where
+            // quotes can carry the bitmap builder past it. The walk checked
+            // the end tags up to the root's; it never saw the later ones.
+            if (kind == TagKind::Close && r > root_last &&
+                find_byte(record.data(), 0, record.size() - 1, '>') != kNotFound) {
+                return false;
+            }
         }
         pos = e + 1;
     }

@@ -249,7 +249,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "<!DOCTYPE x [<!ENTITY e 'v'>]><x><root>1</root></x>",
                       "<!x <root>1</root> ><root>2</root>",
                       "<root>1</root><!-- never closed ' <",
-                      "<root>1</root><![CDATA[ ' <"),
+                      "<root>1</root><![CDATA[ ' <",
+                      "<root>1</root></\"\"\">< \"\"\">"),
     [](const ::testing::TestParamInfo<const char*>& info) { return "doc" + std::to_string(info.index); });
 
 TEST(TreeBuilder, MillionLevelsDeep) {
