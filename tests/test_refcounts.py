@@ -1,0 +1,294 @@
+"""Reference counts: calling an operation many times, on its success path or on
+an error path, leaves the reference count of every object it was given, of
+every node of the tree it worked on (which searches and `children` hand back)
+and of the Node class (one reference per live node) where it was."""
+
+import gc
+import pathlib
+import sys
+from types import SimpleNamespace
+
+import pytest
+
+import arbolite
+from arbolite import Node, SearchType
+
+CALLS = 1000
+
+
+def fresh(text):
+    """A new str equal to `text`: a literal may be immortal, and an immortal
+    object's count does not move when a reference leaks."""
+    return text.encode("utf-8", "surrogatepass").decode("utf-8", "surrogatepass")
+
+
+class S(str):
+    pass
+
+
+class D(dict):
+    pass
+
+
+class L(list):
+    pass
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class RaisingIndex:
+    def __index__(self):
+        raise LookupError("no index")
+
+
+class RaisingLen:
+    """A sequence whose length fails: only a size hint, so the call succeeds."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        raise RuntimeError("no length")
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+class RaisingIter:
+    """A sequence whose iteration fails, with a cause attached."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __iter__(self):
+        raise ValueError("no iteration") from KeyError("cause")
+
+
+class RaisingItem:
+    """A sequence that hands out its first item, then fails."""
+
+    def __init__(self, first):
+        self.first = first
+
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, i):
+        if i == 0:
+            return self.first
+        raise LookupError("second item")
+
+
+@pytest.fixture
+def ns(tmp_path):
+    """Every object the calls below use, each one new and mortal."""
+    o = SimpleNamespace()
+    o.c = Node(fresh("cc"), {fresh("id"): fresh("c1"), fresh("lang"): fresh("en")}, text=fresh("deep"))
+    o.b1 = Node(fresh("bb"), {fresh("id"): fresh("vv")}, [o.c], fresh("xx"))
+    o.a1 = Node(fresh("aa"), {fresh("class"): fresh("id")}, [o.b1], fresh("tt"))
+    o.b2 = Node(fresh("bb"), text=fresh("XX"))
+    o.root = Node(fresh("root"), {fresh("id"): fresh("rr")}, [o.a1, o.b2])
+    o.name, o.key, o.value, o.text = fresh("item"), fresh("id"), fresh("v1"), fresh("deep")
+    o.tag, o.other_tag = fresh("root"), fresh("absent")
+    o.surrogate = fresh("x\udc80y")
+    o.attrs = {o.key: o.value}
+    o.kids = [o.a1, o.b2]
+    o.kids_tuple = (o.a1, o.b2)
+    o.xml = arbolite.write_string(o.root)
+    o.bad_xml = fresh("<root><aa id='1'><bb></aa></root>")
+    o.xml_bytes = o.xml.encode()
+    o.float_obj = float(fresh("2.5"))
+    o.list_obj = [o.float_obj]
+    o.depth = Index(2)
+    o.big_depth = int("1000000")  # beyond the cached small ints
+    o.huge = Index(2**40)
+    o.bad_index = RaisingIndex()
+    o.raising_len = RaisingLen([o.a1, o.b2])
+    o.raising_iter = RaisingIter([o.a1])
+    o.raising_item = RaisingItem(o.a1)
+    o.path = str(tmp_path / "doc.xml")
+    o.bad_path = str(tmp_path / "bad.xml")
+    o.out_path = str(tmp_path / "out.xml")
+    o.dir_path = str(tmp_path)
+    o.missing_path = str(tmp_path / "missing" / "doc.xml")
+    o.path_obj = pathlib.Path(o.path)
+    pathlib.Path(o.path).write_text(o.xml, encoding="utf-8")
+    pathlib.Path(o.bad_path).write_text(o.bad_xml, encoding="utf-8")
+    o.good_dict = o.root.to_dict()
+    o.child_dict = o.good_dict["children"][0]
+    o.no_name = {fresh("attrs"): {}, fresh("children"): [], fresh("text"): None}
+    o.empty_list = []
+    o.bad_attrs = {"name": o.name, "attrs": o.empty_list, "children": [], "text": None}
+    # Fits none of the value shapes: the composite TypeError, one level down and two.
+    o.composite = {"name": o.name, "attrs": {o.key: o.float_obj}, "children": [], "text": None}
+    o.nested_composite = {"name": o.name, "attrs": {}, "children": [o.child_dict, o.composite], "text": None}
+    o.failing_children = {"name": o.name, "attrs": {}, "children": o.raising_iter, "text": None}
+    o.raising_len_dicts = RaisingLen([o.child_dict])
+    o.len_children = {"name": o.name, "attrs": {}, "children": o.raising_len_dicts, "text": None}
+    o.int_key = {int(fresh("1000")): o.name}
+    # Subclasses of the builtins go through other conversion paths.
+    o.s_name, o.s_key, o.s_tag, o.s_xml = S("item"), S("id"), S("root"), S(o.xml)
+    o.d_attrs = D({S("kk"): S("vv")})
+    o.l_kids = L([o.a1, o.b2])
+    o.sub_dict = D(name=S("item"), attrs=D({S("kk"): S("vv")}), children=(o.child_dict,), text=S("tt"))
+    return o
+
+
+# (id, exception the call must raise or None, the call as an expression over
+# the objects of `ns`, with arbolite, Node and SearchType in scope)
+SUCCESS = [
+    ("read_string", None, "arbolite.read_string(xml, tag)"),
+    ("read_string-keywords", None, "arbolite.read_string(root_tag=tag, xml_string=xml)"),
+    ("read_string-str-subclasses", None, "arbolite.read_string(s_xml, s_tag)"),
+    ("read_file", None, "arbolite.read_file(path, tag)"),
+    ("write_string", None, "arbolite.write_string(root)"),
+    ("write_string-index-indent", None, "arbolite.write_string(root, depth, False)"),
+    ("write_file", None, "arbolite.write_file(root, out_path, indent=depth, default_xml_def=True)"),
+    ("Node-full", None, "Node(name, attrs, kids, text)"),
+    ("Node-tuple-children", None, "Node(name, None, kids_tuple)"),
+    ("Node-keywords", None, "Node(text=text, name=name, children=kids)"),
+    ("Node-children-len-raises", None, "Node(name, children=raising_len)"),
+    ("Node-subclasses", None, "Node(s_name, d_attrs, l_kids, s_name)"),
+    ("name", None, "root.name"),
+    ("attrs", None, "root.attrs"),
+    ("children", None, "root.children"),
+    ("text", None, "a1.text"),
+    ("str", None, "str(root)"),
+    ("repr", None, "repr(root)"),
+    ("outline-width", None, "getattr(root, '__to_string')(depth)"),
+    ("search-Tag", None, "root.search(SearchType.Tag, b1.name, depth)"),
+    ("search-Attr", None, "root.search(SearchType.Attr, key)"),
+    ("search-Text-keywords", None, "root.search(by=SearchType.Text, value=text, depth=big_depth)"),
+    ("search_by_name", None, "root.search_by_name(b1.name, big_depth)"),
+    ("search_by_attr", None, "root.search_by_attr(key, depth)"),
+    ("search_by_text", None, "root.search_by_text(text)"),
+    ("search-no-match", None, "root.search_by_name(other_tag)"),
+    ("search-str-subclass", None, "root.search(SearchType.Attr, s_key)"),
+    ("to_dict", None, "root.to_dict()"),
+    ("from_dict", None, "Node.from_dict(good_dict)"),
+    ("from_dict-keyword", None, "Node.from_dict(dict_=child_dict)"),
+    ("from_dict-subclasses", None, "Node.from_dict(sub_dict)"),
+    ("from_dict-children-len-raises", None, "Node.from_dict(len_children)"),
+]
+
+ERRORS = [
+    ("read_string-malformed", ValueError, "arbolite.read_string(bad_xml, tag)"),
+    ("read_string-root-not-found", ValueError, "arbolite.read_string(xml, other_tag)"),
+    ("read_string-bytes", TypeError, "arbolite.read_string(xml_bytes, tag)"),
+    ("read_string-tag-list", TypeError, "arbolite.read_string(xml, list_obj)"),
+    ("read_string-surrogate", UnicodeEncodeError, "arbolite.read_string(xml, surrogate)"),
+    ("read_string-missing-argument", TypeError, "arbolite.read_string(xml)"),
+    ("read_string-unknown-keyword", TypeError, "arbolite.read_string(xml, tag, extra=name)"),
+    ("read_file-malformed", ValueError, "arbolite.read_file(bad_path, tag)"),
+    ("read_file-missing", FileNotFoundError, "arbolite.read_file(missing_path, tag)"),
+    ("read_file-directory", IsADirectoryError, "arbolite.read_file(dir_path, tag)"),
+    ("read_file-path-object", TypeError, "arbolite.read_file(path_obj, tag)"),
+    ("write_string-dict", TypeError, "arbolite.write_string(good_dict)"),
+    ("write_string-index-raises", LookupError, "arbolite.write_string(root, bad_index)"),
+    ("write_string-float-indent", TypeError, "arbolite.write_string(root, float_obj)"),
+    ("write_string-huge-indent", MemoryError, "arbolite.write_string(root, huge)"),
+    ("write_string-str-declaration", TypeError, "arbolite.write_string(root, None, name)"),
+    ("write_file-missing-directory", FileNotFoundError, "arbolite.write_file(root, missing_path)"),
+    ("write_file-directory", IsADirectoryError, "arbolite.write_file(root, dir_path)"),
+    ("write_file-path-object", TypeError, "arbolite.write_file(root, path_obj)"),
+    ("write_file-index-raises", LookupError, "arbolite.write_file(root, out_path, bad_index)"),
+    ("Node-float-name", TypeError, "Node(float_obj)"),
+    ("Node-list-attrs", TypeError, "Node(name, list_obj)"),
+    ("Node-float-attr-value", TypeError, "Node(name, {key: float_obj})"),
+    ("Node-bad-child-after-good", TypeError, "Node(name, None, [a1, b2, float_obj])"),
+    ("Node-children-iter-raises", ValueError, "Node(name, None, raising_iter)"),
+    ("Node-children-item-raises", LookupError, "Node(name, None, raising_item)"),
+    ("Node-surrogate-text", UnicodeEncodeError, "Node(name, attrs, kids, surrogate)"),
+    ("Node-unknown-keyword", TypeError, "Node(name, children=kids, nope=text)"),
+    ("outline-width-raises", LookupError, "getattr(root, '__to_string')(bad_index)"),
+    ("outline-width-overflow", OverflowError, "getattr(root, '__to_string')(huge)"),
+    ("search-by-str", TypeError, "root.search(name, key)"),
+    ("search-value-float", TypeError, "root.search(SearchType.Tag, float_obj, depth)"),
+    ("search_by_name-index-raises", LookupError, "root.search_by_name(name, bad_index)"),
+    ("search_by_attr-overflow", OverflowError, "root.search_by_attr(key, huge)"),
+    ("search_by_text-surrogate", UnicodeEncodeError, "root.search_by_text(surrogate)"),
+    ("search_by_name-float-depth", TypeError, "root.search_by_name(name, float_obj)"),
+    ("from_dict-missing-name", ValueError, "Node.from_dict(no_name)"),
+    ("from_dict-list-attrs", ValueError, "Node.from_dict(bad_attrs)"),
+    ("from_dict-composite", TypeError, "Node.from_dict(composite)"),
+    ("from_dict-composite-in-children", TypeError, "Node.from_dict(nested_composite)"),
+    ("from_dict-children-iter-raises", TypeError, "Node.from_dict(failing_children)"),
+    ("from_dict-int-key", TypeError, "Node.from_dict(int_key)"),
+    ("from_dict-list", TypeError, "Node.from_dict(list_obj)"),
+]
+
+
+def watched(ns):
+    """Everything a call could keep or drop a reference to."""
+    out = dict(vars(ns))
+    out.update({"Node": Node, "SearchType.Tag": SearchType.Tag, "SearchType.Attr": SearchType.Attr,
+                "SearchType.Text": SearchType.Text})
+    return out
+
+
+def run(call, expected):
+    try:
+        call()
+    except BaseException as e:
+        if expected is None or type(e) is not expected:
+            raise
+        return
+    if expected is not None:
+        raise AssertionError(f"no {expected.__name__}")
+
+
+def leaked(call, expected, objects, calls=CALLS):
+    """{name: change of its reference count} over `calls` calls, for the objects that changed."""
+    run(call, expected)  # first-call caches are not leaks
+    run(call, expected)
+    gc.collect()
+    before = {k: sys.getrefcount(v) for k, v in objects.items()}
+    # An immortal object would hide a leak; everything watched must be able to show one.
+    assert all(n < 1 << 20 for n in before.values()), [k for k, n in before.items() if n >= 1 << 20]
+    for _ in range(calls):
+        run(call, expected)
+    gc.collect()
+    after = {k: sys.getrefcount(v) for k, v in objects.items()}
+    return {k: after[k] - before[k] for k in objects if after[k] != before[k]}
+
+
+def compile_call(ns, expression):
+    scope = {"arbolite": arbolite, "Node": Node, "SearchType": SearchType, **vars(ns)}
+    return eval("lambda: " + expression, scope)
+
+
+@pytest.mark.parametrize("expected, expression", [pytest.param(e, x, id=i) for i, e, x in SUCCESS + ERRORS])
+def test_no_reference_is_kept_or_lost(ns, expected, expression):
+    objects = watched(ns)
+    call = compile_call(ns, expression)
+    assert leaked(call, expected, objects) == {}
+
+
+@pytest.mark.parametrize(
+    "expression, leaks",
+    [
+        # An argument kept, a result node kept, a node inside a kept exception.
+        pytest.param("keep.append(name)", "name", id="argument"),
+        pytest.param("keep.append(Node(name))", "Node", id="result-node"),
+        pytest.param("keep.append(root.search_by_name(c.name))", "c", id="search-result"),
+        pytest.param("keep.append(LookupError(c))", "c", id="inside-an-exception"),
+    ],
+)
+def test_a_reference_kept_per_call_is_seen(ns, expression, leaks):
+    # The check above would pass if it could not see leaks; here each call
+    # keeps one reference and the count must move by exactly one per call.
+    ns.keep = []
+    call = compile_call(ns, expression)
+    assert leaked(call, None, watched(ns)) == {leaks: CALLS}
