@@ -9,13 +9,10 @@ without one. Each case runs in its own interpreter, which sets its own limit
 saw comes back as JSON."""
 
 import json
-import os
 
 import pytest
 
-pytestmark = pytest.mark.skipif(
-    os.environ.get("ARBOLITE_SANITIZED") == "1", reason="an address-space limit breaks the sanitizer's shadow memory"
-)
+pytestmark = pytest.mark.address_limit
 
 CHILD = """
 import json, resource, sys

@@ -401,6 +401,7 @@ ABSURD_INDENTS = [
 ]
 
 
+@pytest.mark.address_limit
 @pytest.mark.parametrize("tree, indent, expected", ABSURD_INDENTS)
 @pytest.mark.parametrize("target", ["string", "new-file", "existing-file"])
 def test_absurd_indent_is_refused_before_writing(run_python, tmp_path, tree, indent, expected, target):

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <unistd.h>
 
 #include "src/core/utf8.hpp"
 #include "src/read/file_source.hpp"
@@ -47,7 +48,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 namespace {
 
-std::string temp_path(const char* name) { return ::testing::TempDir() + name; }
+// CTest runs each case in its own process, several at once: the pid keeps
+// their files apart.
+std::string temp_path(const char* name) {
+    return ::testing::TempDir() + std::to_string(::getpid()) + "_" + name;
+}
 
 void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The pytest suite against the module built with AddressSanitizer,
+# LeakSanitizer and UndefinedBehaviorSanitizer.
+#   ARBOLITE_PYTHON=3.13 scripts/sanitized_pytest.sh   # choose the interpreter
+#   scripts/sanitized_pytest.sh -k search              # extra arguments go to pytest
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/find_python.sh
+arbolite_find_python
+version=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+echo "== using $PYTHON (Python $version)"
+
+venv=".venv-$version"
+if [ ! -x "$venv/bin/python" ]; then
+    "$PYTHON" -m venv "$venv"
+fi
+py="$PWD/$venv/bin/python"
+"$py" -m pip install -q cmake ninja pytest hypothesis lxml
+export PATH="$PWD/$venv/bin:$PATH"
+
+# Built directly (not through pip) so the sanitizer flags reach every object file.
+out=build/asan-module
+cmake -S . -B "$out" -G Ninja -DARBOLITE_SANITIZE=ON -DARBOLITE_BUILD_NATIVE_TESTS=OFF \
+      -DPython_EXECUTABLE="$py" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$out" --target arbolite -j2
+
+# The interpreter itself is not instrumented, so the runtimes must be loaded first;
+# PYTHONMALLOC=malloc sends every Python allocation through ASan's allocator.
+# The environment is inherited by the tests' subprocesses.
+asan=$(g++ -print-file-name=libasan.so)
+ubsan=$(g++ -print-file-name=libubsan.so)
+export LD_PRELOAD="$asan:$ubsan"
+export PYTHONMALLOC=malloc
+export PYTHONPATH="$PWD/$out"
+# allocator_may_return_null: an impossible allocation must reach the module as
+# a failed allocation (MemoryError), as it does without the sanitizer.
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:allocator_may_return_null=1:strict_init_order=1:detect_stack_use_after_return=0"
+export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export ARBOLITE_SANITIZED=1
+
+echo "== pytest on the sanitized module"
+# A sanitizer report aborts the process that found it: a child fails its test,
+# the main process fails the run.
+"$py" -m pytest -q -p no:cacheprovider tests "$@"
