@@ -32,3 +32,14 @@ arbolite_find_python() {
          "install one (pyenv keeps them in ~/.pyenv/versions) or set ARBOLITE_PYTHON to an interpreter" >&2
     return 1
 }
+
+# Finds the interpreter and makes (or reuses) its virtual environment:
+# sets PYTHON, version, venv (relative) and py (absolute path of its python).
+arbolite_venv() {
+    arbolite_find_python || return 1
+    version=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    echo "== using $PYTHON (Python $version)"
+    venv=".venv-$version"
+    [ -x "$venv/bin/python" ] || "$PYTHON" -m venv "$venv"
+    py="$PWD/$venv/bin/python"
+}

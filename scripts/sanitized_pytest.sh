@@ -6,15 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/find_python.sh
-arbolite_find_python
-version=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-echo "== using $PYTHON (Python $version)"
-
-venv=".venv-$version"
-if [ ! -x "$venv/bin/python" ]; then
-    "$PYTHON" -m venv "$venv"
-fi
-py="$PWD/$venv/bin/python"
+arbolite_venv
 "$py" -m pip install -q cmake ninja pytest hypothesis lxml
 export PATH="$PWD/$venv/bin:$PATH"
 

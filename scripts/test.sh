@@ -7,15 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/find_python.sh
-arbolite_find_python
-version=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-echo "== using $PYTHON (Python $version)"
-
-venv=".venv-$version"
-if [ ! -x "$venv/bin/python" ]; then
-    "$PYTHON" -m venv "$venv"
-fi
-py="$venv/bin/python"
+arbolite_venv
 "$py" -m pip install -q --upgrade pip
 "$py" -m pip install -q cmake ninja
 "$py" -m pip install -q ".[test]"
