@@ -61,10 +61,12 @@ for headroom in HEADROOMS:
 print(json.dumps(report))
 """
 
-# A million elements take several hundred MB as a tree, beyond the largest
-# headroom below; the huge-text and write cases state their bound as `need`.
+# Every element costs a node of at least 56 bytes, so five million of them
+# need more than the largest headroom below; the huge-text and write cases
+# state their bounds as `need` too.
 WIDE = """
-doc = "<r>" + "<a b='c'>t</a>" * 1_000_000 + "</r>"
+doc = "<r>" + "<a b='c'>t</a>" * 5_000_000 + "</r>"
+need = 5_000_000 * 56
 """
 FIT_DOC = """
 doc = "<r>" + "<a b='c'>t &amp; u</a><b/>" * 25_000 + "</r>"

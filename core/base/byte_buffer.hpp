@@ -1,0 +1,70 @@
+// A growable byte buffer on malloc: never zero-fills, and grows large blocks
+// with realloc, which moves pages rather than copying bytes.
+#pragma once
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <utility>
+
+namespace arbolite {
+
+class ByteBuffer {
+public:
+    ByteBuffer() noexcept = default;
+    ByteBuffer(ByteBuffer&& o) noexcept
+        : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)), cap_(std::exchange(o.cap_, 0)) {}
+    ByteBuffer& operator=(ByteBuffer&& o) noexcept {
+        if (this != &o) {
+            std::free(data_);
+            data_ = std::exchange(o.data_, nullptr);
+            size_ = std::exchange(o.size_, 0);
+            cap_ = std::exchange(o.cap_, 0);
+        }
+        return *this;
+    }
+    ByteBuffer(const ByteBuffer&) = delete;
+    ByteBuffer& operator=(const ByteBuffer&) = delete;
+    ~ByteBuffer() { std::free(data_); }
+
+    char* data() noexcept { return data_; }
+    const char* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return cap_; }
+    std::string_view view() const noexcept { return {data_, size_}; }
+
+    // Room for `n` bytes in all; throws std::bad_alloc.
+    void reserve(std::size_t n) {
+        if (n <= cap_) return;
+        if (n > (SIZE_MAX >> 2)) throw std::bad_alloc();
+        std::size_t cap = cap_ < 256 ? 256 : cap_;
+        while (cap < n) cap *= 2;
+        char* grown = static_cast<char*>(std::realloc(data_, cap));
+        if (!grown) throw std::bad_alloc();
+        data_ = grown;
+        cap_ = cap;
+    }
+    // Sets the size; new bytes are uninitialised.
+    void resize(std::size_t n) {
+        reserve(n);
+        size_ = n;
+    }
+    void append(const char* p, std::size_t n) {
+        if (n > cap_ - size_) {
+            if (n > (SIZE_MAX >> 2)) throw std::bad_alloc();
+            reserve(size_ + n);
+        }
+        std::memcpy(data_ + size_, p, n);
+        size_ += n;
+    }
+    void append(std::string_view s) { append(s.data(), s.size()); }
+    void clear() noexcept { size_ = 0; }
+
+private:
+    char* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t cap_ = 0;
+};
+
+}  // namespace arbolite

@@ -1,0 +1,19 @@
+#include "core/read/parser.hpp"
+
+namespace arbolite {
+
+ParseOutcome parse_document_with(cpu::Kernel kernel, std::string_view text, std::string_view root_tag,
+                                 const void* node_type, Arena& arena) {
+    switch (kernel) {
+        case cpu::Kernel::Avx2: return kernel_avx2::parse(text, root_tag, node_type, arena);
+        case cpu::Kernel::Sse2: return kernel_sse2::parse(text, root_tag, node_type, arena);
+        case cpu::Kernel::Scalar: break;
+    }
+    return kernel_scalar::parse(text, root_tag, node_type, arena);
+}
+
+ParseOutcome parse_document(std::string_view text, std::string_view root_tag, const void* node_type, Arena& arena) {
+    return parse_document_with(cpu::active_kernel(), text, root_tag, node_type, arena);
+}
+
+}  // namespace arbolite

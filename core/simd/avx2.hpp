@@ -1,0 +1,18 @@
+// 32-byte lanes (AVX2).
+#pragma once
+
+struct Lanes {
+    static constexpr const char* kName = "avx2";
+    static constexpr std::size_t W = 32;
+    using V = __m256i;
+    static V load(const char* p) noexcept { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+    static V splat(char c) noexcept { return _mm256_set1_epi8(c); }
+    static V eq(V v, char c) noexcept { return _mm256_cmpeq_epi8(v, _mm256_set1_epi8(c)); }
+    static V eq_v(V v, V w) noexcept { return _mm256_cmpeq_epi8(v, w); }
+    template <class... Vs>
+    static V any_of(V first, Vs... rest) noexcept {
+        ((first = _mm256_or_si256(first, rest)), ...);
+        return first;
+    }
+    static std::uint32_t mask(V v) noexcept { return static_cast<std::uint32_t>(_mm256_movemask_epi8(v)); }
+};

@@ -1,0 +1,124 @@
+#include "core/tree/own_node.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <unordered_map>
+
+#include "core/base/siphash.hpp"
+#include "core/base/varint.hpp"
+#include "core/tree/arena.hpp"
+#include "core/tree/attr_index.hpp"
+
+namespace arbolite {
+
+void merge_duplicate_keys(std::vector<Attr>& attrs) {
+    if (attrs.size() < 2) return;
+    std::vector<Attr> out;
+    out.reserve(attrs.size());
+    if (attrs.size() <= kAttrScanLimit) {
+        for (const Attr& a : attrs) {
+            bool replaced = false;
+            for (Attr& o : out) {
+                if (o.key == a.key) {
+                    o.value = a.value;
+                    replaced = true;
+                    break;
+                }
+            }
+            if (!replaced) out.push_back(a);
+        }
+    } else {
+        // Keyed, so that keys chosen to collide cannot make this quadratic.
+        struct KeyedHash {
+            SipKeys keys = next_map_keys();
+            std::size_t operator()(std::string_view s) const noexcept { return siphash13(keys, s); }
+        };
+        std::unordered_map<std::string_view, std::size_t, KeyedHash> at;
+        at.reserve(attrs.size());
+        for (const Attr& a : attrs) {
+            auto [it, added] = at.emplace(a.key, out.size());
+            if (added) {
+                out.push_back(a);
+            } else {
+                out[it->second].value = a.value;
+            }
+        }
+    }
+    attrs.swap(out);
+}
+
+Node* make_own_node(const void* type, std::string_view name, const std::vector<Attr>& attrs,
+                    Node* const* children, std::size_t child_count, std::optional<std::string_view> text) {
+    if (child_count > UINT32_MAX || attrs.size() > UINT32_MAX) throw std::bad_alloc();
+    const bool indexed = attrs.size() > kAttrScanLimit;
+    std::size_t bytes = sizeof(Node) + child_count * sizeof(Node*) + (indexed ? sizeof(void*) : 0);
+    bytes += varint_size(name.size()) + name.size();
+    for (const Attr& a : attrs) {
+        bytes += varint_size(a.key.size()) + a.key.size() + varint_size(a.value.size()) + a.value.size();
+    }
+    if (text) bytes += varint_size(text->size()) + text->size();
+    char* block = static_cast<char*>(std::malloc(bytes));
+    if (!block) throw std::bad_alloc();
+    Node* node = reinterpret_cast<Node*>(block);
+    node->head.refcount = 1;
+    node->head.type = type;
+    node->children = reinterpret_cast<Node**>(node + 1);
+    node->next_sibling = nullptr;
+    node->child_count = static_cast<std::uint32_t>(child_count);
+    node->attr_count = static_cast<std::uint32_t>(attrs.size());
+    node->slab_offset = 0;
+    node->reserved = 0;
+    if (child_count) std::memcpy(node->children, children, child_count * sizeof(Node*));
+    char* p = reinterpret_cast<char*>(node->children + child_count);
+    char* index_slot = p;
+    if (indexed) p += sizeof(void*);
+    p = put_string(p, name);
+    char* const first_attr = p;
+    for (const Attr& a : attrs) {
+        p = put_string(p, a.key);
+        p = put_string(p, a.value);
+    }
+    if (text) {
+        node->text = p;
+        p = put_string(p, *text);
+    } else {
+        node->text = nullptr;
+    }
+    if (indexed) {
+        AttrIndex* index;
+        try {
+            index = AttrIndex::build(first_attr, node->attr_count);
+        } catch (...) {
+            std::free(block);
+            throw;
+        }
+        std::memcpy(index_slot, &index, sizeof index);
+    }
+    return node;
+}
+
+void free_node_storage(Node* n) noexcept {
+    const AttrIndex* index = attr_index_of(n);
+    if (n->is_own()) {
+        if (index) AttrIndex::destroy(const_cast<AttrIndex*>(index));
+        std::free(n);
+        return;
+    }
+    // Texts and indexes are objects of their own in the arena, each behind a
+    // 4-byte (text) or 8-byte (index) field holding its offset in its slab.
+    if (n->text) {
+        std::uint32_t offset;
+        std::memcpy(&offset, n->text - 4, sizeof offset);
+        slab_release(n->text - 4, offset);
+    }
+    if (index) {
+        const char* at = reinterpret_cast<const char*>(index) - 8;
+        std::uint32_t offset;
+        std::memcpy(&offset, at, sizeof offset);
+        slab_release(at, offset);
+    }
+    slab_release(n, n->slab_offset);
+}
+
+}  // namespace arbolite

@@ -1,0 +1,63 @@
+// The XML serializer: writes a tree of nodes straight from the nodes. One
+// fixed layout: each tag that follows a tag starts a new line, indented by
+// `indent` spaces per level; text stays on its start tag's line; elements
+// with neither children nor text are self-closing; no final line break.
+//
+// It reads nodes only, so it runs without the interpreter lock while the
+// caller's reference keeps the (immutable) tree alive.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/tree/node.hpp"
+#include "core/write/sink.hpp"
+
+namespace arbolite {
+
+// 38 characters and a LF.
+inline constexpr std::string_view kXmlDeclaration = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
+static_assert(kXmlDeclaration.size() == 39);
+
+enum class EscapeSet {
+    Text,       // & < > " '
+    Attribute,  // those and TAB, LF, CR
+};
+
+// The declaration when asked, then the tree. False after an I/O failure (the
+// sink holds it); a FileSink still needs its flush() afterwards.
+bool write_document(MemorySink& sink, Node* root, std::uint64_t indent, bool declaration);
+bool write_document(FileSink& sink, Node* root, std::uint64_t indent, bool declaration);
+
+// Appends `s` with every character of `set` replaced by its reference.
+void escape_into(MemorySink& sink, std::string_view s, EscapeSet set);
+
+// What the layout of a tree costs, independent of the indent width.
+struct LayoutMeasure {
+    std::uint64_t max_indented_level = 0;  // deepest level a line break indents to
+    std::uint64_t indented_lines = 0;      // line breaks, each one LF
+    std::uint64_t level_sum = 0;           // sum of their levels (saturating)
+    std::uint64_t max_other_bytes = 0;     // bound on all bytes but indentation (saturating)
+};
+LayoutMeasure measure_layout(Node* root);
+
+enum class IndentErrorKind {
+    Overflow,  // indent × level does not fit in 64 bits
+    Memory,    // the output would exceed the bytes that can be held
+};
+
+struct IndentError {
+    IndentErrorKind kind;
+    std::string message;  // names the indent value
+};
+
+inline constexpr std::uint64_t kMaxOutputBytes = PTRDIFF_MAX;
+
+// Rejects an indent whose indentation cannot be represented or held, before
+// anything is written. Ordinary indents on any tree pass.
+std::optional<IndentError> check_indent(Node* root, std::uint64_t indent, bool declaration,
+                                        std::uint64_t max_output_bytes = kMaxOutputBytes);
+
+}  // namespace arbolite

@@ -1,0 +1,36 @@
+// Matching call arguments to parameters, with the module's fixed messages.
+#pragma once
+#include <Python.h>
+
+#include <array>
+#include <string>
+
+#include "python/boundary/error.hpp"
+
+namespace arbolite {
+
+// Every parameter may be given by position or by keyword; the first
+// `required` ones must be given. No function takes more than four.
+struct Params {
+    const char* class_name;  // "Node" for the constructor and methods, null for functions
+    const char* function;
+    std::array<const char*, 4> names;
+    int count;
+    int required;
+
+    // "{}.{}()" or "{}()".
+    std::string full_name() const;
+};
+
+// One borrowed reference per parameter, null where nothing was given.
+using Slots = std::array<PyObject*, 4>;
+
+// The vectorcall form: positional values, then the values of `kwnames`.
+Result<Slots> extract_arguments(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// The tuple-and-dict form (the constructor).
+Result<Slots> extract_arguments_tuple(const Params& params, PyObject* args, PyObject* kwargs);
+
+// Treats an explicit None like an omitted optional argument.
+inline PyObject* given(PyObject* slot) { return slot == Py_None ? nullptr : slot; }
+
+}  // namespace arbolite

@@ -1,0 +1,130 @@
+#include "python/boundary/error.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+namespace arbolite {
+namespace {
+
+PyObject* os_exception_type(int code) {
+    switch (code) {
+        case ENOENT: return PyExc_FileNotFoundError;
+        case EPERM:
+        case EACCES: return PyExc_PermissionError;
+        case EEXIST: return PyExc_FileExistsError;
+        case EISDIR: return PyExc_IsADirectoryError;
+        case ENOTDIR: return PyExc_NotADirectoryError;
+        case EAGAIN: return PyExc_BlockingIOError;
+        case EINTR: return PyExc_InterruptedError;
+        case EPIPE: return PyExc_BrokenPipeError;
+        case ECONNREFUSED: return PyExc_ConnectionRefusedError;
+        case ECONNRESET: return PyExc_ConnectionResetError;
+        case ECONNABORTED: return PyExc_ConnectionAbortedError;
+        case ETIMEDOUT: return PyExc_TimeoutError;
+        case ENOMEM: return PyExc_MemoryError;
+        default: return PyExc_OSError;
+    }
+}
+
+std::string os_error_text(int code) {
+    char buf[256];
+    const char* text = strerror_r(code, buf, sizeof buf);  // GNU variant: may return a static string
+    return std::string(text) + " (os error " + std::to_string(code) + ")";
+}
+
+// Builds `type(message)`; the message is UTF-8.
+object make_exception(PyObject* type, std::string_view message) {
+    object text = steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) return steal(PyErr_GetRaisedException());
+    object exc = steal(PyObject_CallOneArg(type, text.ptr()));
+    if (!exc) return steal(PyErr_GetRaisedException());
+    return exc;
+}
+
+}  // namespace
+
+Error Error::fetch() {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return deferred(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return Error(steal(exc));
+}
+
+object Error::materialize() && {
+    if (exception_) return std::move(exception_);
+    if (os_code_ > 0) return make_exception(os_exception_type(os_code_), os_error_text(os_code_));
+    if (os_code_ == 0) return make_exception(PyExc_OSError, message_);
+    return make_exception(type_, message_);
+}
+
+std::string type_qualname(PyTypeObject* type) {
+    object name = steal(PyType_GetQualName(type));
+    if (name) {
+        Py_ssize_t len = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(name.ptr(), &len);
+        if (s) return std::string(s, static_cast<size_t>(len));
+    }
+    PyErr_Clear();
+    return "<failed to extract type name>";
+}
+
+Error type_error(handle obj, const char* target) {
+    std::string message;
+    if (obj.is_none()) {
+        message = std::string("'None' is not an instance of '") + target + "'";
+    } else {
+        message = "'" + type_qualname(Py_TYPE(obj.ptr())) + "' object is not an instance of '" + target + "'";
+    }
+    return Error::deferred(PyExc_TypeError, std::move(message));
+}
+
+Error argument_error(const char* parameter, Error error) {
+    object exc = std::move(error).materialize();
+    std::string note = std::string("while processing '") + parameter + "'";
+    object add_note = steal(PyObject_GetAttrString(exc.ptr(), "add_note"));
+    object text = steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+    object result;
+    if (add_note && text) result = steal(PyObject_CallOneArg(add_note.ptr(), text.ptr()));
+    if (!result) PyErr_Clear();  // an exception that takes no notes is raised without one
+    return Error::from_exception(std::move(exc));
+}
+
+void fatal(std::string message, std::source_location where) {
+    throw FatalError{std::move(message), where};
+}
+
+PyObject* check_created(PyObject* p, std::source_location where) {
+    if (p) return p;
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw std::bad_alloc();
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+    fatal("the interpreter failed to create an object", where);
+}
+
+PyObject* internal_error_type() {
+    static PyObject* type = nullptr;
+    static std::once_flag once;
+    // Created under the interpreter lock by the only thread that can be raising.
+    std::call_once(once, [] {
+        type = PyErr_NewExceptionWithDoc("arbolite.InternalError",
+                                         "An invariant of arbolite was violated; this is a bug.",
+                                         PyExc_BaseException, nullptr);
+    });
+    return type;
+}
+
+void raise_error(Error&& error) {
+    object exc = std::move(error).materialize();
+    PyErr_SetRaisedException(exc.release());
+}
+
+void raise_fatal(const FatalError& f) noexcept {
+    std::fprintf(stderr, "arbolite: internal error: %s (%s:%u)\n", f.message.c_str(), f.where.file_name(),
+                 static_cast<unsigned>(f.where.line()));
+    PyObject* type = internal_error_type();
+    if (!type) return;  // the class could not be made; its creation error stays set
+    object exc = make_exception(type, f.message);
+    PyErr_SetRaisedException(exc.release());
+}
+
+}  // namespace arbolite

@@ -1,0 +1,558 @@
+// Node.to_dict and Node.from_dict: a node tree to nested dicts, lists and
+// strings, and back.
+#include <algorithm>
+#include <atomic>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "core/tree/own_node.hpp"
+#include "core/tree/walk.hpp"
+#include "python/boundary/args.hpp"
+#include "python/boundary/call.hpp"
+#include "python/boundary/convert.hpp"
+#include "python/node/methods.hpp"
+#include "python/node/node_object.hpp"
+
+namespace arbolite {
+
+PyObject* sequence_abc() {
+    // Kept for the life of the process; a thread that loses the race drops its copy.
+    static std::atomic<PyObject*> cached{nullptr};
+    if (PyObject* seq = cached.load(std::memory_order_acquire)) return seq;
+    object module = steal(PyImport_ImportModule("collections.abc"));
+    if (!module) return nullptr;
+    object seq = steal(PyObject_GetAttrString(module.ptr(), "Sequence"));
+    if (!seq) return nullptr;
+    PyObject* expected = nullptr;
+    if (cached.compare_exchange_strong(expected, seq.ptr(), std::memory_order_acq_rel)) return seq.release();
+    return expected;
+}
+
+namespace {
+
+// ---------------------------------------------------------------- to_dict
+
+// The four keys, made once: every node's dict uses them.
+struct Keys {
+    PyObject* name;
+    PyObject* attrs;
+    PyObject* children;
+    PyObject* text;
+};
+
+const Keys& keys() {
+    static const Keys k{
+        check_created(PyUnicode_InternFromString("name")),
+        check_created(PyUnicode_InternFromString("attrs")),
+        check_created(PyUnicode_InternFromString("children")),
+        check_created(PyUnicode_InternFromString("text")),
+    };
+    return k;
+}
+
+Status set_item(handle dict, PyObject* key, handle value) {
+    if (PyDict_SetItem(dict.ptr(), key, value.ptr()) < 0) return Error::fetch();
+    return ok();
+}
+
+// Element names and attribute keys repeat all through a document; within one
+// call each distinct text becomes one str, shared by every dict that uses it
+// (strs are immutable, so sharing cannot be seen). A probe that runs long
+// gives up and makes a fresh str, so hostile names cannot make this slow.
+class StrCache {
+public:
+    StrCache() : slots_(kSlots) {}
+
+    Result<object> get(std::string_view text) {
+        if (text.size() > kMaxCached) return new_str(text);
+        std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ text.size();
+        for (char c : text) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001B3ULL;
+        for (std::size_t probe = 0; probe < kMaxProbe; ++probe) {
+            Slot& s = slots_[(h + probe) & (kSlots - 1)];
+            if (!s.str) {
+                if (used_ * 2 >= kSlots) break;  // full enough: stop adding
+                s.hash = h;
+                s.text = text;
+                s.str = new_str(text);
+                ++used_;
+                return s.str;
+            }
+            if (s.hash == h && s.text == text) return s.str;
+        }
+        return new_str(text);
+    }
+
+private:
+    static constexpr std::size_t kSlots = 1024;
+    static constexpr std::size_t kMaxProbe = 8;
+    static constexpr std::size_t kMaxCached = 64;
+    struct Slot {
+        std::uint64_t hash = 0;
+        std::string_view text;  // in a node of the tree, alive for the call
+        object str;
+    };
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+};
+
+// Python objects are built straight from the nodes, without an intermediate
+// copy, in one pre-order walk. A child's dict is appended to its parent's
+// list as soon as it is made (a list pre-sized with empty slots could be seen
+// half-filled by a garbage-collector callback); its own children follow.
+Result<object> tree_to_dict(Node* root) {
+    const Keys& k = keys();
+    StrCache cache;
+    struct Visitor {
+        const Keys& k;
+        StrCache& cache;
+        std::vector<object> lists;  // the children list of each open node
+        object result;
+        std::optional<Error> error;
+
+        Status open(Node* n) {
+            object dict = steal(check_created(PyDict_New()));
+            ARBOLITE_TRY(name, cache.get(node_name(n)));
+            ARBOLITE_CHECK(set_item(dict, k.name, name));
+            object attrs = steal(check_created(PyDict_New()));
+            for (const Attr a : node_attrs(n)) {
+                ARBOLITE_TRY(key, cache.get(a.key));
+                object value = new_str(a.value);
+                if (PyDict_SetItem(attrs.ptr(), key.ptr(), value.ptr()) < 0) return Error::fetch();
+            }
+            ARBOLITE_CHECK(set_item(dict, k.attrs, attrs));
+            object list = steal(check_created(PyList_New(0)));
+            ARBOLITE_CHECK(set_item(dict, k.children, list));
+            const auto text = node_text(n);
+            ARBOLITE_CHECK(set_item(dict, k.text, text ? new_str(*text) : borrow(Py_None)));
+            if (lists.empty()) {
+                result = dict;
+            } else if (PyList_Append(lists.back().ptr(), dict.ptr()) < 0) {
+                return Error::fetch();
+            }
+            lists.push_back(std::move(list));
+            return ok();
+        }
+        Walk enter(Node* n, std::size_t) {
+            Status s = open(n);
+            if (!s) {
+                error.emplace(std::move(s).error());
+                return Walk::Stop;
+            }
+            return Walk::Into;
+        }
+        void leave(Node*, std::size_t) { lists.pop_back(); }
+    } visitor{k, cache, {}, {}, std::nullopt};
+    if (!walk_preorder(root, visitor)) return std::move(*visitor.error);
+    return std::move(visitor.result);
+}
+
+// -------------------------------------------------------------- from_dict
+
+// Maps are kept in one flat arena and a list of children is a list of arena
+// indices, so neither building nor freeing the maps recurses, whatever the
+// depth of the structure.
+using Index = std::size_t;
+// A value of a node dictionary. The declaration order is the order in which
+// the shapes are tried.
+using StringPairs = std::vector<std::pair<std::string, std::string>>;
+using HashmapTypes = std::variant<std::string, std::vector<Index>, std::optional<std::string>, StringPairs>;
+enum Variant : int { kString, kVec, kNullableString, kMap };
+constexpr const char* kVariantNames[] = {"String", "Vec", "NullableString", "Map"};
+
+// Only the four keys that building a node looks at are kept; the values of
+// other keys are read (so that their errors count) and dropped.
+enum Key : int { kName, kAttrs, kChildren, kText, kOther };
+struct NodeMap {
+    std::optional<HashmapTypes> slots[4];
+};
+using MapArena = std::vector<NodeMap>;
+
+Key key_slot(std::string_view key) {
+    if (key == "name") return kName;
+    if (key == "attrs") return kAttrs;
+    if (key == "children") return kChildren;
+    if (key == "text") return kText;
+    return kOther;
+}
+
+// The size guards of every dict that is read: the caller's code (a custom
+// sequence's __len__ or __iter__) may change a dict while it is read.
+void check_unchanged(handle dict, Py_ssize_t size, Py_ssize_t seen) {
+    if (PyDict_Size(dict.ptr()) != size) fatal("dictionary changed size during iteration");
+    if (seen > size) fatal("dictionary keys changed during iteration");
+}
+
+// Pairs in dict order; keys that spell the same text (possible only with str
+// subclasses) are merged when the node is built.
+Result<StringPairs> read_string_map(handle obj) {
+    if (!PyDict_Check(obj.ptr())) return type_error(obj, "dict");
+    const Py_ssize_t size = PyDict_Size(obj.ptr());
+    StringPairs map;
+    map.reserve(static_cast<size_t>(size));
+    Py_ssize_t pos = 0, seen = 0;
+    PyObject *key, *value;
+    for (;;) {
+        check_unchanged(obj, size, seen);
+        if (!PyDict_Next(obj.ptr(), &pos, &key, &value)) return map;
+        ++seen;
+        object k = borrow(key), v = borrow(value);
+        ARBOLITE_TRY(key_text, utf8_view(k));
+        ARBOLITE_TRY(value_text, utf8_view(v));
+        map.emplace_back(std::string(key_text), std::string(value_text));
+    }
+}
+
+std::string sequence_name() {
+    PyObject* seq = sequence_abc();
+    if (seq && PyType_Check(seq)) return type_qualname(reinterpret_cast<PyTypeObject*>(seq));
+    PyErr_Clear();
+    return "Sequence";
+}
+
+// The failure of a shape that runs no code of the caller's, so it can be
+// produced again: only called for a value that the shape does not fit.
+Error pure_failure(Variant variant, handle obj) {
+    switch (variant) {
+        case kString:
+        case kNullableString:
+            if (PyUnicode_Check(obj.ptr())) return std::move(utf8_view(obj)).error();  // not encodable
+            return type_error(obj, "str");
+        case kVec:
+            if (PyUnicode_Check(obj.ptr())) return Error::deferred(PyExc_TypeError, "Can't extract `str` to `Vec`");
+            return type_error(obj, sequence_name().c_str());
+        case kMap: return type_error(obj, "dict");
+    }
+    fatal("unknown HashmapTypes variant");
+}
+
+// "{type}: {str}", then ", caused by {type}: {str}" for each cause in turn.
+std::string describe(handle exc) {
+    std::string out;
+    std::vector<PyObject*> seen;  // a cycle of causes ends the chain
+    object current = borrow(exc.ptr());
+    while (current) {
+        if (!out.empty()) out += ", caused by ";
+        out += type_qualname(Py_TYPE(current.ptr()));
+        out += ": ";
+        object text = steal(PyObject_Str(current.ptr()));
+        object bytes;
+        if (text) bytes = steal(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "replace"));
+        if (bytes) {
+            out.append(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+        } else {
+            PyErr_Clear();
+            out += "<exception str() failed>";
+        }
+        seen.push_back(current.ptr());
+        current = steal(PyException_GetCause(current.ptr()));
+        for (PyObject* s : seen) {
+            if (current.ptr() == s) current = object();
+        }
+    }
+    return out;
+}
+
+std::string describe(Error&& error) { return describe(std::move(error).materialize()); }
+
+std::string variant_line(Variant v, std::string_view cause) {
+    std::string line = "\n- variant ";
+    line += kVariantNames[v];
+    line += " (";
+    line += kVariantNames[v];
+    line += "): TypeError: failed to extract field HashmapTypes::";
+    line += kVariantNames[v];
+    line += ".0, caused by ";
+    line += cause;
+    return line;
+}
+
+constexpr std::string_view kEnumHeader = "failed to extract enum HashmapTypes ('String | Vec | NullableString | Map')";
+
+// Reads a Python structure into NodeMaps, checking only types. The nesting is
+// walked with an explicit stack: one level per dict being read, together with
+// the list of node dicts that one of its values is being read as.
+class Reader {
+public:
+    Result<Index> read(handle root) {
+        ARBOLITE_CHECK(open(root));
+        for (;;) {
+            Level& top = stack_.back();
+            if (top.iter) {
+                object item = steal(PyIter_Next(top.iter.ptr()));
+                if (item) {
+                    Status opened = open(item);  // may move `top`
+                    if (!opened) return unwind(std::move(opened).error(), true);
+                    if (on_a_cycle()) {
+                        stack_.clear();
+                        return Error::deferred(PyExc_ValueError, "Circular reference detected");
+                    }
+                    continue;
+                }
+                if (PyErr_Occurred()) return unwind(Error::fetch(), true);
+                top.iter = object();
+                top.seq = object();
+                std::vector<Index> items = std::exchange(top.items, {});
+                if (top.slot != kOther) arena_[top.map].slots[top.slot].emplace(std::in_place_index<kVec>, std::move(items));
+                continue;
+            }
+            check_unchanged(top.dict, top.size, top.seen);
+            PyObject *key, *value;
+            if (!PyDict_Next(top.dict.ptr(), &top.pos, &key, &value)) {
+                const Index done = top.map;
+                stack_.pop_back();
+                if (stack_.empty()) return done;
+                stack_.back().items.push_back(done);
+                continue;
+            }
+            ++top.seen;
+            // Strong references: reading the value may run code that drops the entry.
+            object k = borrow(key), v = borrow(value);
+            auto key_text = utf8_view(k);
+            if (!key_text) return unwind(std::move(key_text).error(), false);
+            top.slot = key_slot(*key_text);
+            auto flat = flat_value(v);
+            if (!flat) return unwind(std::move(flat).error(), false);
+            if (*flat) {
+                store(top, std::move(**flat));
+                continue;
+            }
+            // A sequence: its items become the next levels.
+            const Py_ssize_t hint = PyObject_Size(v.ptr());
+            if (hint < 0) {
+                PyErr_Clear();
+            } else if (PyList_CheckExact(v.ptr()) || PyTuple_CheckExact(v.ptr())) {
+                top.items.reserve(static_cast<size_t>(hint));
+            } else {
+                // Any other sequence's length is only its own claim; don't let it size memory.
+                top.items.reserve(static_cast<size_t>(std::min<Py_ssize_t>(hint, 1024)));
+            }
+            top.seq = std::move(v);
+            top.iter = steal(PyObject_GetIter(top.seq.ptr()));
+            if (!top.iter) return unwind(Error::fetch(), true);
+        }
+    }
+
+    MapArena& arena() { return arena_; }
+
+    // The error to raise for a failed read.
+    Error finish(Error error) {
+        if (!nested_) return error;
+        return Error::deferred(PyExc_TypeError, std::move(*nested_).join());
+    }
+
+private:
+    struct Level {
+        object dict;
+        Py_ssize_t size, pos, seen;
+        Index map;  // in the arena
+        Key slot;   // where the current value goes
+        // The current value while it is read as a list of node dicts.
+        object seq, iter;
+        std::vector<Index> items;
+    };
+
+    Status open(handle dict) {
+        if (!PyDict_Check(dict.ptr())) return type_error(dict, "dict");
+        arena_.emplace_back();
+        stack_.push_back(Level{borrow(dict.ptr()), PyDict_Size(dict.ptr()), 0, 0, arena_.size() - 1, kOther, {}, {}, {}});
+        return ok();
+    }
+
+    // A dict among its own descendants is an infinite tree: reading it would
+    // only stop when memory ran out. Such a path repeats, so it contains the
+    // same dict twice by the time its depth doubles; checking the whole path
+    // at every power-of-two depth finds it at a cost linear in the depth.
+    bool on_a_cycle() {
+        const size_t depth = stack_.size();
+        if (depth < 64 || (depth & (depth - 1)) != 0) return false;
+        std::vector<PyObject*> path;
+        path.reserve(depth);
+        for (const Level& level : stack_) path.push_back(level.dict.ptr());
+        std::sort(path.begin(), path.end());
+        return std::adjacent_find(path.begin(), path.end()) != path.end();
+    }
+
+    void store(Level& level, HashmapTypes&& value) {
+        if (level.slot != kOther) arena_[level.map].slots[level.slot] = std::move(value);
+    }
+
+    // A value that needs no further level: a string, None or a dict of
+    // strings. Empty for a sequence, whose items are read next.
+    Result<std::optional<HashmapTypes>> flat_value(handle obj) {
+        using Flat = std::optional<HashmapTypes>;
+        PyObject* p = obj.ptr();
+        // The type decides which shape can fit; the shapes before it fail
+        // without running any code, so only that one is tried.
+        if (PyUnicode_Check(p)) {
+            auto s = utf8_copy(obj);
+            if (s) return Flat(std::in_place, std::in_place_index<kString>, std::move(*s));
+            return no_variant(obj, kString, std::move(s).error());
+        }
+        if (p == Py_None) return Flat(std::in_place, std::in_place_index<kNullableString>, std::nullopt);
+        if (PyDict_Check(p)) {
+            auto m = read_string_map(obj);
+            if (m) return Flat(std::in_place, std::in_place_index<kMap>, std::move(*m));
+            return no_variant(obj, kMap, std::move(m).error());
+        }
+        if (PySequence_Check(p)) return Flat();
+        return no_variant(obj, kVec, type_error(obj, sequence_name().c_str()));
+    }
+
+    // A failed read: every enclosing level is dropped. A level whose value was
+    // being read as a list fails that value, and so its own dict, in turn.
+    // `in_list` tells whether the error is one of the top level's list.
+    Error unwind(Error error, bool in_list) {
+        for (;;) {
+            if (in_list) error = no_variant(stack_.back().seq, kVec, std::move(error));
+            stack_.pop_back();
+            if (stack_.empty()) return error;
+            in_list = true;
+        }
+    }
+
+    // The text of a composite TypeError. When a child's value fails, the
+    // message of every enclosing list embeds the one below it; the pieces are
+    // kept apart and joined once, so a failure deep down costs time linear in
+    // the depth rather than quadratic.
+    struct NestedMessage {
+        std::string core;
+        std::vector<std::string> heads, tails;  // innermost first
+
+        std::string join() && {
+            size_t total = core.size();
+            for (auto& h : heads) total += h.size();
+            for (auto& t : tails) total += t.size();
+            std::string out;
+            out.reserve(total);
+            for (auto h = heads.rbegin(); h != heads.rend(); ++h) out += *h;
+            out += core;
+            for (auto& t : tails) out += t;
+            return out;
+        }
+    };
+
+    // Every shape failed for `obj`; `tried` is the one whose failure is `error`.
+    Error no_variant(handle obj, Variant tried, Error error) {
+        if (nested_) {
+            // A composite failure below: wrap it in one more level.
+            if (tried != kVec) fatal("a nested HashmapTypes failure outside a list");
+            std::string head(kEnumHeader);
+            head += variant_line(kString, describe(pure_failure(kString, obj)));
+            head += variant_line(kVec, "TypeError: ");
+            std::string tail = variant_line(kNullableString, describe(pure_failure(kNullableString, obj)));
+            tail += variant_line(kMap, describe(pure_failure(kMap, obj)));
+            nested_->heads.push_back(std::move(head));
+            nested_->tails.push_back(std::move(tail));
+            return placeholder();
+        }
+        object exc = std::move(error).materialize();
+        // Running out of memory is no shape mismatch: it ends the read as it is.
+        if (PyErr_GivenExceptionMatches(exc.ptr(), PyExc_MemoryError)) return Error::from_exception(std::move(exc));
+        std::string message(kEnumHeader);
+        for (int i = kString; i <= kMap; ++i) {
+            const Variant v = static_cast<Variant>(i);
+            message += variant_line(v, v == tried ? describe(exc) : describe(pure_failure(v, obj)));
+        }
+        nested_ = NestedMessage{std::move(message), {}, {}};
+        return placeholder();
+    }
+
+    // Stands in for the composite TypeError while it is assembled; finish()
+    // replaces it. Nothing recovers from a failed value, so once the composite
+    // exists, every error on the way up is this one.
+    static Error placeholder() { return Error::deferred(PyExc_TypeError, std::string()); }
+
+    MapArena arena_;
+    std::vector<Level> stack_;
+    std::optional<NestedMessage> nested_;
+};
+
+// Builds the nodes from the maps, checking the keys, with an explicit stack.
+// A node's own keys are checked before any of its children is built, and the
+// children one after another, so the first error in pre-order wins. A node is
+// made once its children exist.
+Result<object> build(MapArena& arena, Index root) {
+    struct Frame {
+        NodeMap* map;
+        const std::vector<Index>* children;
+        std::size_t next_child;
+        std::vector<object> built;  // its children's nodes so far
+    };
+    std::vector<Frame> stack;
+
+    auto open_node = [&](Index i) -> Status {
+        auto& slots = arena[i].slots;
+        auto is = [&](Key key, Variant v) { return slots[key] && slots[key]->index() == static_cast<size_t>(v); };
+        if (!is(kName, kString)) return Error::deferred(PyExc_ValueError, "Invalid name");
+        if (!is(kAttrs, kMap)) return Error::deferred(PyExc_ValueError, "Invalid attrs");
+        if (!is(kChildren, kVec)) return Error::deferred(PyExc_ValueError, "Invalid children");
+        const auto& children = std::get<kVec>(*slots[kChildren]);
+        stack.push_back(Frame{&arena[i], &children, 0, {}});
+        stack.back().built.reserve(children.size());
+        return ok();
+    };
+
+    auto make = [](Frame& f) -> object {
+        auto& slots = f.map->slots;
+        std::optional<std::string_view> text;
+        if (slots[kText] && slots[kText]->index() == kString) {
+            text = std::get<kString>(*slots[kText]);
+        } else if (slots[kText] && slots[kText]->index() == kNullableString) {
+            const auto& t = std::get<kNullableString>(*slots[kText]);
+            if (t) text = *t;
+        }  // missing, a list or a dict: no text
+        std::vector<Attr> attrs;
+        const StringPairs& pairs = std::get<kMap>(*slots[kAttrs]);
+        attrs.reserve(pairs.size());
+        for (const auto& [k, v] : pairs) attrs.push_back(Attr{k, v});
+        merge_duplicate_keys(attrs);
+        std::vector<Node*> children;
+        children.reserve(f.built.size());
+        for (const object& c : f.built) children.push_back(as_node(c.ptr()));
+        Node* node = make_own_node(node_type(), std::get<kString>(*slots[kName]), attrs, children.data(),
+                                   children.size(), text);
+        for (object& c : f.built) c.release();  // now held by the node
+        Py_INCREF(node_type());
+        return steal(as_object(node));
+    };
+
+    ARBOLITE_CHECK(open_node(root));
+    for (;;) {
+        Frame& top = stack.back();
+        if (top.next_child < top.children->size()) {
+            ARBOLITE_CHECK(open_node((*top.children)[top.next_child++]));
+            continue;
+        }
+        object node = make(top);
+        stack.pop_back();
+        if (stack.empty()) return node;
+        stack.back().built.push_back(std::move(node));
+    }
+}
+
+constexpr Params kFromDictParams{"Node", "from_dict", {"dict_"}, 1, 1};
+
+}  // namespace
+
+PyObject* node_to_dict(PyObject* self, PyObject*) {
+    return guarded([&]() -> Result<object> {
+        ARBOLITE_TRY(node, node_receiver(self));
+        return tree_to_dict(node);
+    });
+}
+
+PyObject* node_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> Result<object> {
+        ARBOLITE_TRY(slots, extract_arguments(kFromDictParams, args, nargs, kwnames));
+        Reader reader;
+        auto root = reader.read(slots[0]);
+        if (!root) return argument_error("dict_", reader.finish(std::move(root).error()));
+        return build(reader.arena(), *root);
+    });
+}
+
+}  // namespace arbolite

@@ -1,0 +1,25 @@
+// The Python entry points of Node, implemented across python/node;
+// node_type.cpp assembles them into the type.
+#pragma once
+#include <Python.h>
+
+namespace arbolite {
+
+// Outline rendering.
+PyObject* node_str(PyObject* self);
+PyObject* node_to_string(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Search.
+PyObject* node_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* node_search_by_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* node_search_by_attr(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* node_search_by_text(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Dictionary conversion.
+PyObject* node_to_dict(PyObject* self, PyObject* unused);
+PyObject* node_from_dict(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The Sequence class of collections.abc, named in conversion messages.
+PyObject* sequence_abc();
+
+}  // namespace arbolite

@@ -1,0 +1,287 @@
+// The Node class: construction, release, properties and the type object.
+#include <algorithm>
+#include <atomic>
+#include <vector>
+
+#include "core/tree/own_node.hpp"
+#include "python/boundary/args.hpp"
+#include "python/boundary/call.hpp"
+#include "python/boundary/convert.hpp"
+#include "python/node/methods.hpp"
+#include "python/node/node_object.hpp"
+
+namespace arbolite {
+namespace {
+
+// ---------------------------------------------------------------- release
+
+// Releasing a node releases one reference per child. A child whose only
+// reference that was dies with it; rather than recursing through tp_dealloc
+// once per level (a chain a million deep would overflow the native stack),
+// the dying subtree is walked here with an explicit stack. Nothing in the
+// walk runs Python code: a child that survives only loses a reference.
+thread_local std::vector<Node*> t_dying;
+
+void release_tree(Node* root) noexcept {
+    PyTypeObject* type = Py_TYPE(as_object(root));
+    std::vector<Node*>& dying = t_dying;
+    const std::size_t base = dying.size();
+    Node* n = root;
+    for (;;) {
+        ChildCursor children(n);
+        while (Node* child = children.next()) {
+            PyObject* c = as_object(child);
+            if (Py_REFCNT(c) == 1) {
+                try {
+                    dying.push_back(child);
+                    continue;
+                } catch (...) {
+                    // No room to defer it: release it here, one level deeper.
+                }
+            }
+            Py_DECREF(c);
+        }
+        free_node_storage(n);
+        Py_DECREF(type);
+        if (dying.size() == base) return;
+        n = dying.back();
+        dying.pop_back();
+    }
+}
+
+void node_dealloc(PyObject* self) { release_tree(as_node(self)); }
+
+void node_free(void* self) { free_node_storage(static_cast<Node*>(self)); }
+
+// ---------------------------------------------------------------- construction
+
+constexpr Params kNewParams{"Node", "__new__", {"name", "attrs", "children", "text"}, 4, 1};
+
+// Owned references keep the texts of keys and values alive until the node
+// has copied them.
+struct ConvertedAttrs {
+    std::vector<object> owners;
+    std::vector<Attr> attrs;
+};
+
+Status convert_attrs(handle obj, ConvertedAttrs& out) {
+    if (!obj) return ok();
+    if (!PyDict_Check(obj.ptr())) return type_error(obj, "dict");
+    const Py_ssize_t size = PyDict_Size(obj.ptr());
+    out.owners.reserve(2 * static_cast<std::size_t>(size));
+    out.attrs.reserve(static_cast<std::size_t>(size));
+    Py_ssize_t pos = 0, seen = 0;
+    PyObject *key, *value;
+    for (;;) {
+        if (PyDict_Size(obj.ptr()) != size) fatal("dictionary changed size during iteration");
+        if (seen > size) fatal("dictionary keys changed during iteration");
+        if (!PyDict_Next(obj.ptr(), &pos, &key, &value)) break;
+        ++seen;
+        object k = borrow(key), v = borrow(value);
+        ARBOLITE_TRY(key_text, utf8_view(k));
+        ARBOLITE_TRY(value_text, utf8_view(v));
+        out.owners.push_back(std::move(k));
+        out.owners.push_back(std::move(v));
+        out.attrs.push_back(Attr{key_text, value_text});
+    }
+    merge_duplicate_keys(out.attrs);
+    return ok();
+}
+
+Status convert_children(handle obj, std::vector<object>& children) {
+    if (!obj) return ok();
+    if (PyUnicode_Check(obj.ptr())) return Error::deferred(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(obj.ptr())) return type_error(obj, "Sequence");
+    const Py_ssize_t hint = PyObject_Size(obj.ptr());
+    if (hint < 0) {
+        PyErr_Clear();
+    } else if (PyList_CheckExact(obj.ptr()) || PyTuple_CheckExact(obj.ptr())) {
+        children.reserve(static_cast<std::size_t>(hint));
+    } else {
+        // Any other sequence's length is only its own claim; don't let it size memory.
+        children.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(hint, 1024)));
+    }
+    object iter = steal(PyObject_GetIter(obj.ptr()));
+    if (!iter) return Error::fetch();
+    for (;;) {
+        object item = steal(PyIter_Next(iter.ptr()));
+        if (!item) {
+            if (PyErr_Occurred()) return Error::fetch();
+            break;
+        }
+        if (!is_node(item)) return type_error(item, "Node");
+        children.push_back(std::move(item));
+    }
+    return ok();
+}
+
+template <class T>
+Result<T> as_argument(const char* name, Result<T> r) {
+    if (r) return r;
+    return argument_error(name, std::move(r).error());
+}
+
+Status as_argument(const char* name, Status s) {
+    if (s) return s;
+    return argument_error(name, std::move(s).error());
+}
+
+PyObject* node_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> Result<object> {
+        ARBOLITE_TRY(slots, extract_arguments_tuple(kNewParams, args, kwargs));
+        ARBOLITE_TRY(name, as_argument("name", utf8_view(slots[0])));
+        ConvertedAttrs attrs;
+        ARBOLITE_CHECK(as_argument("attrs", convert_attrs(given(slots[1]), attrs)));
+        std::vector<object> children;
+        ARBOLITE_CHECK(as_argument("children", convert_children(given(slots[2]), children)));
+        std::optional<std::string_view> text;
+        if (PyObject* t = given(slots[3])) {
+            ARBOLITE_TRY(view, as_argument("text", utf8_view(t)));
+            text = view;
+        }
+        std::vector<Node*> pointers;
+        pointers.reserve(children.size());
+        for (const object& c : children) pointers.push_back(as_node(c.ptr()));
+        Node* node = make_own_node(node_type(), name, attrs.attrs, pointers.data(), pointers.size(), text);
+        // The node holds the references the children list took; the type
+        // holds one for the node.
+        for (object& c : children) c.release();
+        Py_INCREF(node_type());
+        return steal(as_object(node));
+    });
+}
+
+// ---------------------------------------------------------------- properties
+
+template <class Body>
+PyObject* read_property(PyObject* self, Body&& body) {
+    return guarded([&]() -> Result<object> {
+        ARBOLITE_TRY(node, node_receiver(self));
+        return body(node);
+    });
+}
+
+PyObject* get_name(PyObject* self, void*) {
+    return read_property(self, [](Node* n) -> Result<object> { return new_str(node_name(n)); });
+}
+
+PyObject* get_attrs(PyObject* self, void*) {
+    return read_property(self, [](Node* n) -> Result<object> {
+        object dict = steal(check_created(PyDict_New()));
+        for (const Attr a : node_attrs(n)) {
+            object k = new_str(a.key), v = new_str(a.value);
+            if (PyDict_SetItem(dict.ptr(), k.ptr(), v.ptr()) < 0) return Error::fetch();
+        }
+        return dict;
+    });
+}
+
+PyObject* get_children(PyObject* self, void*) {
+    return read_property(self, [](Node* n) -> Result<object> {
+        object list = steal(check_created(PyList_New(static_cast<Py_ssize_t>(n->child_count))));
+        ChildCursor children(n);
+        Py_ssize_t i = 0;
+        while (Node* child = children.next()) {
+            PyList_SET_ITEM(list.ptr(), i++, borrow(as_object(child)).release());
+        }
+        return list;
+    });
+}
+
+PyObject* get_text(PyObject* self, void*) {
+    return read_property(self, [](Node* n) -> Result<object> {
+        const auto text = node_text(n);
+        if (!text) return borrow(Py_None);
+        return new_str(*text);
+    });
+}
+
+PyObject* node_repr(PyObject* self) {
+    return read_property(self, [](Node* n) -> Result<object> {
+        const std::string_view name = node_name(n);
+        std::string out;
+        out.reserve(name.size() + 6);
+        out += "Node(";
+        out += name;
+        out += ')';
+        return new_str(out);
+    });
+}
+
+PyGetSetDef kGetters[] = {
+    {"name", get_name, nullptr, nullptr, nullptr},
+    {"attrs", get_attrs, nullptr, nullptr, nullptr},
+    {"text", get_text, nullptr, nullptr, nullptr},
+    {"children", get_children, nullptr, "Children are shared references to the same nodes, not copies.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#define ARBOLITE_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+PyMethodDef kMethods[] = {
+    {"__to_string", ARBOLITE_FASTCALL(node_to_string), METH_FASTCALL | METH_KEYWORDS,
+     "__to_string($self, spacing=None)\n--\n\n"},
+    {"search_by_name", ARBOLITE_FASTCALL(node_search_by_name), METH_FASTCALL | METH_KEYWORDS,
+     "search_by_name($self, name, depth=None)\n--\n\n"},
+    {"search_by_attr", ARBOLITE_FASTCALL(node_search_by_attr), METH_FASTCALL | METH_KEYWORDS,
+     "search_by_attr($self, key, depth=None)\n--\n\n"},
+    {"search_by_text", ARBOLITE_FASTCALL(node_search_by_text), METH_FASTCALL | METH_KEYWORDS,
+     "search_by_text($self, text, depth=None)\n--\n\n"},
+    {"search", ARBOLITE_FASTCALL(node_search), METH_FASTCALL | METH_KEYWORDS, "search($self, by, value, depth=None)\n--\n\n"},
+    {"from_dict", ARBOLITE_FASTCALL(node_from_dict), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_dict($cls, dict_)\n--\n\n"},
+    {"to_dict", ARBOLITE_FASTCALL(node_to_dict), METH_NOARGS, "to_dict($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Node(name, attrs=None, children=None, text=None)\n--\n\n")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
+    {Py_tp_free, reinterpret_cast<void*>(node_free)},
+    {Py_tp_new, reinterpret_cast<void*>(node_new)},
+    {Py_tp_str, reinterpret_cast<void*>(node_str)},
+    {Py_tp_repr, reinterpret_cast<void*>(node_repr)},
+    {Py_tp_getset, kGetters},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec{"builtins.Node", static_cast<int>(sizeof(Node)), 0, Py_TPFLAGS_DEFAULT, kSlots};
+
+std::atomic<PyTypeObject*> g_node_type{nullptr};
+
+}  // namespace
+
+PyTypeObject* node_type() {
+    PyTypeObject* type = g_node_type.load(std::memory_order_acquire);
+    if (type) return type;
+    PyObject* created = PyType_FromSpec(&kSpec);
+    if (!created) {
+        PyErr_WriteUnraisable(nullptr);
+        fatal("failed to create type object for `Node`");
+    }
+    // Another thread may have won while creation ran; keep the first type.
+    PyTypeObject* expected = nullptr;
+    if (!g_node_type.compare_exchange_strong(expected, reinterpret_cast<PyTypeObject*>(created))) {
+        Py_DECREF(created);
+        return expected;
+    }
+    return reinterpret_cast<PyTypeObject*>(created);
+}
+
+bool is_node(handle obj) {
+    PyTypeObject* type = Py_TYPE(obj.ptr());
+    return type == node_type() || PyType_IsSubtype(type, node_type());
+}
+
+Result<Node*> node_receiver(handle self) {
+    if (!self || !is_node(self)) return type_error(self, "Node");
+    return as_node(self.ptr());
+}
+
+void adopt_nodes(std::uint64_t count) noexcept {
+    PyObject* type = reinterpret_cast<PyObject*>(node_type());
+    Py_SET_REFCNT(type, Py_REFCNT(type) + static_cast<Py_ssize_t>(count));
+}
+
+}  // namespace arbolite

@@ -1,0 +1,123 @@
+#include "python/node/search_type.hpp"
+
+#include <atomic>
+#include <cstdint>
+
+#include "python/boundary/call.hpp"
+#include "python/boundary/convert.hpp"
+
+namespace arbolite {
+namespace {
+
+struct SearchTypeObject {
+    PyObject_HEAD
+    unsigned char value;  // 0, 1 or 2; set once when the member is made
+};
+
+const char* const kMemberNames[] = {"Tag", "Attr", "Text"};
+
+PyObject* search_type_repr(PyObject* self) {
+    return guarded([&]() -> Result<object> {
+        ARBOLITE_TRY(rule, search_type_value(self));
+        return new_str(std::string("SearchType.") + kMemberNames[static_cast<int>(rule)]);
+    });
+}
+
+PyObject* search_type_int(PyObject* self) {
+    return guarded([&]() -> Result<object> {
+        ARBOLITE_TRY(rule, search_type_value(self));
+        return steal(check_created(PyLong_FromLong(static_cast<long>(rule))));
+    });
+}
+
+PyObject* search_type_richcompare(PyObject* self, PyObject* other, int op) {
+    return guarded([&]() -> Result<object> {
+        if (op != Py_EQ && op != Py_NE) return borrow(Py_NotImplemented);
+        ARBOLITE_TRY(mine, search_type_value(self));
+        long theirs;
+        if (is_search_type(other)) {
+            ARBOLITE_TRY(rule, search_type_value(other));
+            theirs = static_cast<long>(rule);
+        } else {
+            theirs = PyLong_AsLong(other);
+            if (theirs == -1 && PyErr_Occurred()) {
+                PyErr_Clear();
+                return borrow(Py_NotImplemented);
+            }
+        }
+        const bool equal = theirs == static_cast<long>(mine);
+        return borrow((op == Py_EQ) == equal ? Py_True : Py_False);
+    });
+}
+
+void search_type_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot kSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(search_type_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(search_type_repr)},
+    {Py_nb_int, reinterpret_cast<void*>(search_type_int)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(search_type_richcompare)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec{"builtins.SearchType", static_cast<int>(sizeof(SearchTypeObject)), 0,
+                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kSlots};
+
+std::atomic<PyTypeObject*> g_type{nullptr};
+
+// Builds the type with its three members; everything here is kept for the
+// life of the process.
+PyTypeObject* create_type() {
+    object type = steal(PyType_FromSpec(&kSpec));
+    if (!type) {
+        PyErr_WriteUnraisable(nullptr);
+        fatal("failed to create type object for `SearchType`");
+    }
+    auto* t = reinterpret_cast<PyTypeObject*>(type.ptr());
+    for (int i = 0; i < 3; ++i) {
+        object member = steal(t->tp_alloc(t, 0));
+        if (!member) {
+            PyErr_WriteUnraisable(nullptr);
+            fatal(std::string("An error occurred while initializing `SearchType.") + kMemberNames[i] + "`");
+        }
+        auto* m = reinterpret_cast<SearchTypeObject*>(member.ptr());
+        m->value = static_cast<unsigned char>(i);
+        if (PyObject_SetAttrString(type.ptr(), kMemberNames[i], member.ptr()) < 0) {
+            PyErr_WriteUnraisable(nullptr);
+            fatal("An error occurred while initializing `SearchType.__dict__`");
+        }
+    }
+    PyType_Modified(t);
+    return reinterpret_cast<PyTypeObject*>(type.release());
+}
+
+}  // namespace
+
+PyTypeObject* search_type_type() {
+    PyTypeObject* type = g_type.load(std::memory_order_acquire);
+    if (type) return type;
+    PyTypeObject* created = create_type();
+    PyTypeObject* expected = nullptr;
+    if (!g_type.compare_exchange_strong(expected, created)) {
+        Py_DECREF(reinterpret_cast<PyObject*>(created));
+        return expected;
+    }
+    return created;
+}
+
+bool is_search_type(handle obj) {
+    PyTypeObject* type = Py_TYPE(obj.ptr());
+    return type == search_type_type() || PyType_IsSubtype(type, search_type_type());
+}
+
+Result<SearchRule> search_type_value(handle obj) {
+    if (!is_search_type(obj)) return type_error(obj, "SearchType");
+    auto* m = reinterpret_cast<SearchTypeObject*>(obj.ptr());
+    return static_cast<SearchRule>(m->value);
+}
+
+}  // namespace arbolite

@@ -1,0 +1,16 @@
+// SearchType: the enumeration that selects the match rule of Node.search.
+#pragma once
+#include <Python.h>
+
+#include "python/boundary/error.hpp"
+
+namespace arbolite {
+
+enum class SearchRule : unsigned char { Tag = 0, Attr = 1, Text = 2 };
+
+PyTypeObject* search_type_type();
+bool is_search_type(handle obj);
+// The member value.
+Result<SearchRule> search_type_value(handle obj);
+
+}  // namespace arbolite

@@ -1,0 +1,157 @@
+// write_string and write_file: the whole serialisation runs with the
+// interpreter lock released, straight from the nodes (they never change, and
+// the caller's reference keeps the tree alive for the call).
+#include <sys/resource.h>
+#include <sys/sysinfo.h>
+
+#include <algorithm>
+#include <variant>
+
+#include "core/text/utf8.hpp"
+#include "core/write/serializer.hpp"
+#include "core/write/sink.hpp"
+#include "python/boundary/args.hpp"
+#include "python/boundary/call.hpp"
+#include "python/boundary/convert.hpp"
+#include "python/boundary/lock.hpp"
+#include "python/functions.hpp"
+#include "python/node/node_object.hpp"
+
+namespace arbolite {
+namespace {
+
+constexpr Params kWriteStringParams{nullptr, "write_string", {"node", "indent", "default_xml_def"}, 3, 1};
+constexpr Params kWriteFileParams{nullptr, "write_file", {"node", "file_path", "indent", "default_xml_def"}, 4, 2};
+
+constexpr std::uint64_t kDefaultIndent = 4;
+
+std::uint64_t soft_limit(int resource) {
+    struct rlimit lim;
+    if (getrlimit(resource, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY) return lim.rlim_cur;
+    return UINT64_MAX;
+}
+
+// The largest document a memory buffer could hold: nothing beyond the
+// machine's memory and swap, or the process's address-space limit. Checked up
+// front, so an absurd indent fails at once instead of after filling memory.
+std::uint64_t memory_output_limit() {
+    std::uint64_t limit = kMaxOutputBytes;
+    struct sysinfo info;
+    if (sysinfo(&info) == 0) {
+        const std::uint64_t unit = info.mem_unit ? info.mem_unit : 1;
+        limit = std::min(limit, (static_cast<std::uint64_t>(info.totalram) + info.totalswap) * unit);
+    }
+    return std::min(limit, soft_limit(RLIMIT_AS));
+}
+
+// No file system holds a petabyte of indentation; the process may be limited further.
+constexpr std::uint64_t kLargestFile = std::uint64_t{1} << 50;
+std::uint64_t file_output_limit() { return std::min({kMaxOutputBytes, kLargestFile, soft_limit(RLIMIT_FSIZE)}); }
+
+struct Options {
+    std::uint64_t indent = kDefaultIndent;
+    bool declaration = true;
+};
+
+Result<Options> convert_options(PyObject* indent, PyObject* declaration) {
+    Options o;
+    if (PyObject* v = given(indent)) {
+        auto n = unsigned_index(v);
+        if (!n) return argument_error("indent", std::move(n).error());
+        o.indent = *n;
+    }
+    if (PyObject* v = given(declaration)) {
+        auto b = strict_bool(v);
+        if (!b) return argument_error("default_xml_def", std::move(b).error());
+        o.declaration = *b;
+    }
+    return o;
+}
+
+Result<Node*> convert_node(PyObject* obj) {
+    auto node = node_receiver(obj);
+    if (!node) return argument_error("node", std::move(node).error());
+    return *node;
+}
+
+Error indent_error(const IndentError& e) {
+    return Error::deferred(e.kind == IndentErrorKind::Overflow ? PyExc_OverflowError : PyExc_MemoryError, e.message);
+}
+
+// What the lock-free part of a call can end with.
+using Failure = std::variant<std::monostate, IndentError, IoError>;
+
+Error to_error(Failure&& f) {
+    if (auto* e = std::get_if<IndentError>(&f)) return indent_error(*e);
+    return Error::os(std::get<IoError>(f).code, std::move(std::get<IoError>(f).message));
+}
+
+// The str of UTF-8 output. The str is allocated with the lock (only that);
+// its characters are written without it, straight in their final width.
+Result<object> output_str(std::string_view bytes) {
+    const Utf8Shape shape = without_lock([&] {
+        if (!is_valid_utf8(bytes)) fatal("invariant: the XML writer only emits valid UTF-8");
+        return utf8_shape(bytes);
+    });
+    object str = steal(check_created(
+        PyUnicode_New(static_cast<Py_ssize_t>(shape.code_points), static_cast<Py_UCS4>(shape.max_code_point))));
+    void* data = PyUnicode_DATA(str.ptr());
+    const int unit = static_cast<int>(PyUnicode_KIND(str.ptr()));
+    without_lock([&] {
+        if (shape.max_code_point == 127) {
+            std::memcpy(data, bytes.data(), bytes.size());
+        } else {
+            utf8_to_units(bytes, data, unit);
+        }
+    });
+    return str;
+}
+
+}  // namespace
+
+PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> Result<object> {
+        ARBOLITE_TRY(slots, extract_arguments(kWriteStringParams, args, nargs, kwnames));
+        ARBOLITE_TRY(node, convert_node(slots[0]));
+        ARBOLITE_TRY(options, convert_options(slots[1], slots[2]));
+        object keep = borrow(as_object(node));
+        MemorySink sink;
+        Failure failure = without_lock([&]() -> Failure {
+            if (auto bad = check_indent(node, options.indent, options.declaration, memory_output_limit())) {
+                return std::move(*bad);
+            }
+            write_document(sink, node, options.indent, options.declaration);  // a memory sink cannot fail
+            return {};
+        });
+        if (!std::holds_alternative<std::monostate>(failure)) return to_error(std::move(failure));
+        return output_str(sink.view());
+    });
+}
+
+PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> Result<object> {
+        ARBOLITE_TRY(slots, extract_arguments(kWriteFileParams, args, nargs, kwnames));
+        ARBOLITE_TRY(node, convert_node(slots[0]));
+        auto path = utf8_copy(slots[1]);
+        if (!path) return argument_error("file_path", std::move(path).error());
+        ARBOLITE_TRY(options, convert_options(slots[2], slots[3]));
+        object keep = borrow(as_object(node));
+        Failure failure = without_lock([&]() -> Failure {
+            // Checked before the file is opened, so a refused indent leaves it untouched.
+            if (auto bad = check_indent(node, options.indent, options.declaration, file_output_limit())) {
+                return std::move(*bad);
+            }
+            auto opened = open_for_writing(*path);
+            if (auto* e = std::get_if<IoError>(&opened)) return std::move(*e);
+            FileSink sink(std::get<int>(opened));
+            if (!write_document(sink, node, options.indent, options.declaration) || !sink.flush()) {
+                return *sink.error();
+            }
+            return {};
+        });
+        if (!std::holds_alternative<std::monostate>(failure)) return to_error(std::move(failure));
+        return borrow(Py_None);
+    });
+}
+
+}  // namespace arbolite

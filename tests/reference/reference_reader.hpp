@@ -1,0 +1,32 @@
+// The reference reader: the straightforward two-stage form of the reading
+// rules (a flat index of every piece of markup, then a walk over it into an
+// owned tree), kept only as the oracle that the tests and fuzzers compare the
+// module's one-pass reader against. Slow on purpose; never part of the module.
+#pragma once
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "core/read/xml_error.hpp"
+
+namespace arbolite::reference {
+
+struct Element {
+    std::string name;
+    std::vector<std::pair<std::string, std::string>> attrs;  // document order
+    std::vector<Element> children;
+    std::optional<std::string> text;  // absent and empty differ
+
+    Element() = default;
+    Element(Element&&) noexcept = default;
+    Element& operator=(Element&&) noexcept = default;
+    // Releases deep trees without recursing per level.
+    ~Element();
+};
+
+std::variant<Element, XmlError> parse_root(std::string_view text, std::string_view root_tag);
+
+}  // namespace arbolite::reference
