@@ -13,6 +13,11 @@
 //   found;
 // - the walk over those records while it matters: names of elements open
 //   outside the wanted one, and from its start tag on, the nodes themselves.
+//
+// Start tags of nodes being built, and end tags of the innermost open
+// element, take a fast path that does both layers in one scan. It stands only
+// where it provably finds the same end and the same content as the two layers
+// apart; anything unusual (every error among it) falls back to them.
 
 namespace {
 
@@ -87,6 +92,7 @@ struct Frame {
 struct Range {
     u64 start;
     u64 end;
+    bool amp;  // holds a '&'
 };
 
 std::string quoted(const char* before, std::string_view name, const char* after) {
@@ -94,6 +100,34 @@ std::string quoted(const char* before, std::string_view name, const char* after)
     s.append(name);
     s.append(after);
     return s;
+}
+
+// Most names are a few bytes long: a loop beats a call to memcmp.
+bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+    if (n >= 16) return std::memcmp(a, b, n) == 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
+
+bool ascii_space(char c) noexcept { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+
+// White_Space at the start and the end of a piece of text; ASCII first, the
+// full (multi-byte) rule only when a non-ASCII byte is reached.
+std::size_t leading_space(const char* p, std::size_t n) noexcept {
+    std::size_t i = 0;
+    while (i < n && ascii_space(p[i])) ++i;
+    if (i < n && static_cast<unsigned char>(p[i]) >= 0x80) i += leading_white_space({p + i, n - i});
+    return i;
+}
+
+std::string_view trim_text(std::string_view t) noexcept {
+    t.remove_prefix(leading_space(t.data(), t.size()));
+    std::size_t end = t.size();
+    while (end > 0 && ascii_space(t[end - 1])) --end;
+    if (end > 0 && static_cast<unsigned char>(t[end - 1]) >= 0x80) end -= trailing_white_space(t.substr(0, end));
+    return t.substr(0, end);
 }
 
 class Parser {
@@ -112,16 +146,34 @@ private:
             walking_ = false;
         }
     }
+    bool inside() const noexcept { return walking_ && !frames_.empty(); }
+    // Whether the character data [t, p) is ASCII white space that the
+    // innermost element would drop: it has no text yet, and leading white
+    // space is trimmed. The white space between child elements ends here.
+    bool skippable_space(u64 t, u64 p, bool amp) const noexcept {
+        if (amp || !pending_.empty()) return false;
+        const Frame& f = frames_.back();
+        if (f.pending_len != 0 || text_.size() != f.text_start) return false;
+        for (u64 i = t; i < p; ++i) {
+            if (!ascii_space(d_[i])) return false;
+        }
+        return true;
+    }
+    bool take_pending();
     bool start_tag(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len, bool build, Node*& made);
     bool attributes(u64 rs, u64 re, char* out, char*& end, std::uint32_t& count);
-    bool take_text(Range r);
+    bool fast_start_tag(u64 p, u64 name_end, u64& end);
+    Node* finish_node(char* block, char* end, std::uint32_t count);
+    void opened(Node* node, Kind kind, u64 name_off, u64 name_len);
     bool add_text(u64 off, u64 len, bool decode);
     bool end_tag(u64 s, u64 e, u64 name_off, u64 name_len);
     void close_frame();
     void link(Node* child);
+    bool duplicate_key(const char* first, const char* entry, std::uint32_t count, std::string_view name);
     std::string_view in(u64 off, u64 len) const noexcept { return {d_ + off, static_cast<std::size_t>(len)}; }
 
     // ----- finding markup
+    u64 open_tag_end(u64 name_end, u64& after_strings) noexcept;
     u64 comment_end(u64 p) noexcept;
     u64 cdata_end(u64 p) noexcept;
     u64 pi_end(u64 p, u64& name_end) noexcept;
@@ -144,6 +196,9 @@ private:
     Bytes text_;                    // text of the open frames, innermost last
     Bytes scratch_;                 // attributes of tags that are checked but not kept
     AttrKeySet keys_;               // duplicate check of long attribute lists
+    // The keys of the attribute list being read, while it is short.
+    const char* key_ptr_[kAttrScanLimit];
+    std::size_t key_len_[kAttrScanLimit];
 
     // CDATA sections without an end: once no "]]>" follows a position, none
     // follows a later one.
@@ -158,17 +213,50 @@ ParseOutcome Parser::run() {
     u64 q = 0;         // where the search for the next '<' starts
     u64 prev_end = 0;  // the last byte of the previous markup
     for (;;) {
-        const u64 p = Simd::template find_any<'<'>(d, q, n);
+        u64 p;
+        const bool in_element = inside();
+        bool amp = false;
+        if (in_element) {
+            // Character data inside the element is read later; whether it
+            // holds a reference is noted on the way to the next '<'.
+            p = Simd::template find_any<'<', '&'>(d, q, n);
+            if (p < n && d[p] == '&') {
+                amp = true;
+                p = Simd::template find_any<'<'>(d, p + 1, n);
+            }
+        } else {
+            p = Simd::template find_any<'<'>(d, q, n);
+        }
         if (p >= n) break;
         // The character data since the previous markup, read by the walk when
         // it reaches the next record, and only inside the element.
         const u64 t = prev_end == 0 ? 0 : prev_end + 1;
-        if (walking_ && !frames_.empty() && t < p) pending_.push_back(Range{t, p});
+        if (in_element && t < p && !skippable_space(t, p, amp)) pending_.push_back(Range{t, p, amp});
         if (p + 1 >= n) return {nullptr, XmlError::unclosed_tag(p), 0};
         const char c = d[p + 1];
         u64 end, name_off = 0, name_len = 0;
         Kind kind;
-        if (c == '!') {
+        if (c == '/') {
+            if (in_element) {
+                // The end tag of the innermost element, written plainly: the
+                // name cannot hold white space or '>', so the markup layer
+                // would find this very name and end.
+                const Frame& f = frames_.back();
+                const u64 close = p + 2 + f.name_len;
+                if (close < n && d[close] == '>' && same_bytes(d + p + 2, d + f.name_off, f.name_len)) {
+                    if (take_pending()) close_frame();
+                    prev_end = close;
+                    q = close + 1;
+                    continue;
+                }
+            }
+            const u64 k = Simd::template find_class<kEndNameEnd, '>'>(d, p + 2, n);
+            end = gt_.from(k);
+            if (end >= n) return {nullptr, XmlError::unclosed_tag(p), 0};
+            name_off = p + 2;
+            name_len = k - name_off;
+            kind = Kind::Close;
+        } else if (c == '!') {
             if (p + 4 <= n && d[p + 2] == '-' && d[p + 3] == '-') {
                 end = comment_end(p);
                 kind = Kind::Comment;
@@ -183,14 +271,6 @@ ParseOutcome Parser::run() {
                 q = end + 1;
                 continue;
             }
-        } else if (c == '/') {
-            u64 k = p + 2;
-            while (k < n && !has_class(d[k], kEndNameEnd)) ++k;
-            end = gt_.from(k);
-            if (end >= n) return {nullptr, XmlError::unclosed_tag(p), 0};
-            name_off = p + 2;
-            name_len = k - name_off;
-            kind = Kind::Close;
         } else if (c == '?') {
             u64 name_end;
             end = pi_end(p, name_end);
@@ -198,26 +278,21 @@ ParseOutcome Parser::run() {
             name_len = name_end - name_off;
             kind = Kind::Pi;
         } else {
-            u64 k = p + 1;
-            while (k < n && !has_class(d[k], kStartNameEnd)) ++k;
+            const u64 k = Simd::template find_class<kStartNameEnd, '/', '>'>(d, p + 1, n);
             if (k >= n) return {nullptr, XmlError::unclosed_tag(p), 0};
             name_off = p + 1;
             name_len = k - name_off;
-            // Quoted strings are stepped over whole; a quote with no partner
-            // later in the input is skipped with the byte after it.
-            u64 i = k;
-            for (;;) {
-                const u64 g = Simd::template find_any<'>', '"', '\''>(d, i, n);
-                if (g >= n) return {nullptr, XmlError::unclosed_tag(p), 0};
-                if (d[g] == '>') {
-                    end = g;
-                    break;
-                }
-                const u64 close = Simd::find_char(d, g + 1, n, d[g]);
-                i = close >= n ? g + 2 : close + 1;
+            if (walking_ && name_len != 0 && (in_element || in(name_off, name_len) == root_) &&
+                fast_start_tag(p, k, end)) {
+                prev_end = end;
+                q = end + 1;
+                continue;
             }
+            u64 after_strings;
+            end = open_tag_end(k, after_strings);
+            if (end >= n) return {nullptr, XmlError::unclosed_tag(p), 0};
             // A '/' right before the '>' counts only if the scan reached it.
-            kind = end > i && d[end - 1] == '/' ? Kind::SelfClose : Kind::Open;
+            kind = end > after_strings && d[end - 1] == '/' ? Kind::SelfClose : Kind::Open;
         }
         if (walking_) walk(p, end, kind, name_off, name_len);
         prev_end = end;
@@ -232,6 +307,23 @@ ParseOutcome Parser::run() {
     }
     if (error_) return {nullptr, std::move(error_), 0};
     return {result_, std::nullopt, nodes_};
+}
+
+// The '>' that ends a start tag whose name ends at `k`, or n. Quoted strings
+// are stepped over whole; a quote with no partner later in the input is
+// skipped with the byte after it. `after_strings` is where the last step
+// left off.
+u64 Parser::open_tag_end(u64 k, u64& after_strings) noexcept {
+    u64 i = k;
+    for (;;) {
+        const u64 g = Simd::template find_any<'>', '"', '\''>(d_, i, n_);
+        if (g >= n_ || d_[g] == '>') {
+            after_strings = i;
+            return g;
+        }
+        const u64 close = Simd::find_char(d_, g + 1, n_, d_[g]);
+        i = close >= n_ ? g + 2 : close + 1;
+    }
 }
 
 u64 Parser::comment_end(u64 p) noexcept {
@@ -280,39 +372,37 @@ u64 Parser::pi_end(u64 p, u64& name_end) noexcept {
 
 // ------------------------------------------------------------------ the walk
 
+// The character data before the record being walked, into the innermost
+// element's text.
+[[gnu::always_inline]] inline bool Parser::take_pending() {
+    if (pending_.empty()) return true;
+    for (const Range& r : pending_) {
+        if (!add_text(r.start, r.end - r.start, r.amp)) return false;
+    }
+    pending_.clear();
+    return true;
+}
+
 void Parser::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
     if (e >= n_) return fail(XmlError::malformed("unterminated markup", s));
-    if (!pending_.empty()) {
-        for (const Range& r : pending_) {
-            if (!take_text(r)) return;
-        }
-        pending_.clear();
-    }
+    if (!frames_.empty() && !take_pending()) return;
     switch (kind) {
         case Kind::Open: {
-            const bool inside = !frames_.empty();
-            if (!inside && in(name_off, name_len) != root_) {
+            if (frames_.empty() && in(name_off, name_len) != root_) {
                 if (name_len == 0) return fail(XmlError::malformed("expected element name after '<'", s));
-                outer_.push_back(Range{name_off, name_off + name_len});
+                outer_.push_back(Range{name_off, name_off + name_len, false});
                 return;
             }
             Node* node;
             if (!start_tag(s, e, kind, name_off, name_len, true, node)) return;
-            if (inside) link(node);
-            frames_.push_back(Frame{node, nullptr, name_off, name_len, text_.size(), 0, 0});
+            opened(node, kind, name_off, name_len);
             return;
         }
         case Kind::SelfClose: {
-            const bool inside = !frames_.empty();
-            const bool wanted = !inside && in(name_off, name_len) == root_;
+            const bool build = !frames_.empty() || in(name_off, name_len) == root_;
             Node* node = nullptr;
-            if (!start_tag(s, e, kind, name_off, name_len, inside || wanted, node)) return;
-            if (inside) {
-                link(node);
-            } else if (wanted) {
-                result_ = node;
-                walking_ = false;
-            }
+            if (!start_tag(s, e, kind, name_off, name_len, build, node)) return;
+            if (build) opened(node, kind, name_off, name_len);
             return;
         }
         case Kind::Close:
@@ -335,7 +425,20 @@ void Parser::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
     }
 }
 
-void Parser::link(Node* child) {
+// A node was built for a start tag (or an empty-element tag): it joins the
+// tree, and an open one becomes the innermost frame.
+[[gnu::always_inline]] inline void Parser::opened(Node* node, Kind kind, u64 name_off, u64 name_len) {
+    const bool is_root = frames_.empty();
+    if (!is_root) link(node);
+    if (kind == Kind::Open) {
+        frames_.push_back(Frame{node, nullptr, name_off, name_len, text_.size(), 0, 0});
+    } else if (is_root) {
+        result_ = node;
+        walking_ = false;
+    }
+}
+
+[[gnu::always_inline]] inline void Parser::link(Node* child) {
     Frame& parent = frames_.back();
     if (parent.last_child) {
         parent.last_child->next_sibling = child;
@@ -347,32 +450,9 @@ void Parser::link(Node* child) {
     ++parent.node->child_count;
 }
 
-// Reads a start tag or an empty-element tag. With `build`, its node is
-// written to the arena (and counted); otherwise the attributes are only checked.
-bool Parser::start_tag(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len, bool build, Node*& made) {
-    if (name_len == 0) {
-        fail(XmlError::malformed("expected element name after '<'", s));
-        return false;
-    }
-    const u64 rs = name_off + name_len;
-    const u64 re = kind == Kind::SelfClose ? e - 1 : e;
-    // Decoded strings are never longer than their source, and each attribute's
-    // quotes, '=' and space pay for its two length prefixes; the slack covers
-    // the name's prefix, the index pointer and lengths past 127 bytes.
-    const u64 bound = sizeof(Node) + 2 * (e - s) + 64;
-    char* block;
-    if (build) {
-        block = arena_.reserve(bound);
-    } else {
-        scratch_.resize(bound);
-        block = scratch_.data();
-    }
-    char* out = put_string(block + sizeof(Node), in(name_off, name_len));
-    char* end = out;
-    std::uint32_t count = 0;
-    if (rs < re && !attributes(rs, re, out, end, count)) return false;
-    if (!build) return true;
-
+// Fills in the header of a node whose name and attributes were written at
+// block + sizeof(Node) up to `end`, and commits it.
+[[gnu::always_inline]] inline Node* Parser::finish_node(char* block, char* end, std::uint32_t count) {
     Node* node = reinterpret_cast<Node*>(block);
     node->head.refcount = 1;
     node->head.type = type_;
@@ -399,7 +479,162 @@ bool Parser::start_tag(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len, bool
         node->slab_offset = arena_.commit(end);
     }
     ++nodes_;
-    made = node;
+    return node;
+}
+
+// Whether `name`, the key of the entry at `entry`, repeats one of the
+// `count` keys before it: a scan while the list is short, a keyed hash set
+// from then on.
+[[gnu::always_inline]] inline bool Parser::duplicate_key(const char* first, const char* entry, std::uint32_t count, std::string_view name) {
+    if (count < kAttrScanLimit) {
+        for (std::uint32_t k = 0; k < count; ++k) {
+            if (key_len_[k] == name.size() && same_bytes(key_ptr_[k], name.data(), name.size())) return true;
+        }
+        key_ptr_[count] = name.data();
+        key_len_[count] = name.size();
+        return false;
+    }
+    if (count == kAttrScanLimit) {
+        keys_.reset();
+        for (AttrRange::iterator it(first, count); it.position() != entry; ++it) {
+            keys_.insert(first, static_cast<u64>(it.position() - first));
+        }
+    }
+    return !keys_.insert(first, static_cast<u64>(entry - first));
+}
+
+// The fast path for the start tag of a node to build, whose name ends at
+// `name_end`: reads the attributes while it looks for the tag's end, writing
+// the node as it goes. It finishes only where the two layers would agree:
+// at a '>' or "/>" between attributes, after attributes each of the plain
+// form name, optional white space, '=', optional white space, a quoted value
+// whose closing quote is the next such quote in the input, no '<' in a value,
+// references that decode, no duplicate. Every quote it met then opened a
+// value, so the markup layer would have stepped over the same strings and
+// stopped at the same '>'. Anything else returns false having changed
+// nothing, and the two layers run as usual.
+bool Parser::fast_start_tag(u64 p, u64 name_end, u64& end) {
+    if (!frames_.empty() && !take_pending()) return false;
+    const char* d = d_;
+    const u64 n = n_;
+    const char* const input_end = d + n;
+    const u64 name_len = name_end - (p + 1);
+    // Room for the node and its name; each attribute asks for its own.
+    std::size_t room = sizeof(Node) + kMaxVarintBytes + name_len + 64 + 2 * Simd::W;
+    char* block = arena_.reserve(room);
+    char* out = put_varint(block + sizeof(Node), name_len);
+    Simd::copy(out, d + p + 1, name_len, input_end);
+    out += name_len;
+    char* first = out;
+    std::uint32_t count = 0;
+    u64 pos = name_end, last_end = name_end;
+    Kind kind;
+    for (;;) {
+        while (pos < n && has_class(d[pos], kTagSpace)) ++pos;
+        if (pos >= n) return false;
+        if (d[pos] == '>') {
+            end = pos;
+            kind = Kind::Open;
+            break;
+        }
+        if (d[pos] == '/' && pos + 1 < n && d[pos + 1] == '>') {
+            end = pos + 1;
+            kind = Kind::SelfClose;
+            break;
+        }
+        if (pos == last_end) return false;
+        const u64 name_start = pos;
+        pos = Simd::template find_class<kAttrNameEnd | kStartNameEnd, '"', '\'', '=', '/', '>'>(d, pos, n);
+        // A '/' not before a '>' is part of the name.
+        while (pos < n && d[pos] == '/' && !(pos + 1 < n && d[pos + 1] == '>')) {
+            pos = Simd::template find_class<kAttrNameEnd | kStartNameEnd, '"', '\'', '=', '/', '>'>(d, pos + 1, n);
+        }
+        if (pos >= n || pos == name_start || d[pos] == '>' || d[pos] == '/') return false;
+        const u64 key_len = pos - name_start;
+        while (pos < n && has_class(d[pos], kTagSpace)) ++pos;
+        if (pos >= n || d[pos] != '=') return false;
+        ++pos;
+        while (pos < n && has_class(d[pos], kTagSpace)) ++pos;
+        if (pos >= n || (d[pos] != '"' && d[pos] != '\'')) return false;
+        const u64 vs = pos + 1;
+        const u64 stop = d[pos] == '"' ? Simd::template find_any<'"', '<', '&', '\t', '\n', '\r'>(d, vs, n)
+                                       : Simd::template find_any<'\'', '<', '&', '\t', '\n', '\r'>(d, vs, n);
+        if (stop >= n || d[stop] == '<') return false;
+        const bool plain = d[stop] == d[pos];
+        const u64 close = plain ? stop : Simd::find_char(d, stop, n, d[pos]);
+        if (close >= n) return false;
+        const u64 raw = close - vs;
+        // Make room for this entry (decoded values are never longer than
+        // their source); the partial node moves when the slab is full.
+        const std::size_t need = static_cast<std::size_t>(out - block) + 2 * kMaxVarintBytes + key_len + raw + 2 * Simd::W;
+        if (need > room) {
+            room = need + need / 2;
+            char* moved = arena_.reserve(room);
+            if (moved != block) {
+                std::memcpy(moved + sizeof(Node), block + sizeof(Node), static_cast<std::size_t>(out - block) - sizeof(Node));
+                for (std::uint32_t k = 0; k < count && k < kAttrScanLimit; ++k) {
+                    if (key_ptr_[k] >= block && key_ptr_[k] < out) key_ptr_[k] = moved + (key_ptr_[k] - block);
+                }
+                first = moved + (first - block);
+                out = moved + (out - block);
+                block = moved;
+            }
+        }
+        char* const entry = out;
+        char* const key = put_varint(out, key_len);
+        Simd::copy(key, d + name_start, key_len, input_end);
+        out = key + key_len;
+        if (plain) {
+            out = put_varint(out, raw);
+            Simd::copy(out, d + vs, raw, input_end);
+            out += raw;
+        } else {
+            if (Simd::template find_any<'<'>(d, stop, close) < close) return false;
+            const std::size_t width = varint_size(raw);
+            XmlError ignored;
+            char* value_end = decode_references(in(vs, raw), vs, true, out + width, ignored);
+            if (!value_end) return false;
+            const u64 len = static_cast<u64>(value_end - (out + width));
+            const std::size_t fits = varint_size(len);
+            if (fits != width) std::memmove(out + fits, out + width, static_cast<std::size_t>(len));
+            out = put_varint(out, len) + len;
+        }
+        if (duplicate_key(first, entry, count, {key, static_cast<std::size_t>(key_len)})) return false;
+        if (count == UINT32_MAX) throw std::bad_alloc();  // more attributes than a node can count
+        ++count;
+        pos = close + 1;
+        last_end = pos;
+    }
+    Node* node = finish_node(block, out, count);
+    opened(node, kind, p + 1, name_len);
+    return true;
+}
+
+// Reads a start tag or an empty-element tag. With `build`, its node is
+// written to the arena (and counted); otherwise the attributes are only checked.
+bool Parser::start_tag(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len, bool build, Node*& made) {
+    if (name_len == 0) {
+        fail(XmlError::malformed("expected element name after '<'", s));
+        return false;
+    }
+    const u64 rs = name_off + name_len;
+    const u64 re = kind == Kind::SelfClose ? e - 1 : e;
+    // Decoded strings are never longer than their source, and each attribute's
+    // quotes, '=' and space pay for its two length prefixes; the slack covers
+    // the name's prefix, the index pointer and lengths past 127 bytes.
+    const u64 bound = sizeof(Node) + 2 * (e - s) + 64;
+    char* block;
+    if (build) {
+        block = arena_.reserve(bound);
+    } else {
+        scratch_.resize(bound);
+        block = scratch_.data();
+    }
+    char* out = put_string(block + sizeof(Node), in(name_off, name_len));
+    char* end = out;
+    std::uint32_t count = 0;
+    if (rs < re && !attributes(rs, re, out, end, count)) return false;
+    if (build) made = finish_node(block, end, count);
     return true;
 }
 
@@ -442,7 +677,9 @@ bool Parser::attributes(u64 rs, u64 re, char* out, char*& end, std::uint32_t& co
         }
         const u64 special = Simd::template find_any<'<', '&', '\t', '\n', '\r'>(d, vs, close);
         char* const entry = out;
-        out = put_string(out, name);
+        char* const key = put_varint(out, name.size());
+        std::memcpy(key, name.data(), name.size());
+        out = key + name.size();
         if (special >= close) {
             out = put_string(out, in(vs, close - vs));
         } else {
@@ -455,39 +692,19 @@ bool Parser::attributes(u64 rs, u64 re, char* out, char*& end, std::uint32_t& co
             // prefix shrinks (and the value moves down) when the decoded
             // length needs fewer bytes.
             const u64 raw = close - vs;
-            const std::size_t room = varint_size(raw);
+            const std::size_t width = varint_size(raw);
             XmlError error;
-            char* value_end = decode_references(in(vs, raw), vs, true, out + room, error);
+            char* value_end = decode_references(in(vs, raw), vs, true, out + width, error);
             if (!value_end) {
                 fail(std::move(error));
                 return false;
             }
-            const u64 len = static_cast<u64>(value_end - (out + room));
-            const std::size_t need = varint_size(len);
-            if (need != room) std::memmove(out + need, out + room, static_cast<std::size_t>(len));
+            const u64 len = static_cast<u64>(value_end - (out + width));
+            const std::size_t fits = varint_size(len);
+            if (fits != width) std::memmove(out + fits, out + width, static_cast<std::size_t>(len));
             out = put_varint(out, len) + len;
         }
-        // Duplicates: a scan of the keys so far while the list is short, a
-        // keyed hash set from then on.
-        const u64 entry_offset = static_cast<u64>(entry - first);
-        bool duplicate = false;
-        if (count < kAttrScanLimit) {
-            for (AttrRange::iterator it(first, count); it.position() != entry; ++it) {
-                if ((*it).key == name) {
-                    duplicate = true;
-                    break;
-                }
-            }
-        } else {
-            if (count == kAttrScanLimit) {
-                keys_.reset();
-                for (AttrRange::iterator it(first, count); it.position() != entry; ++it) {
-                    keys_.insert(first, static_cast<u64>(it.position() - first));
-                }
-            }
-            duplicate = !keys_.insert(first, entry_offset);
-        }
-        if (duplicate) {
+        if (duplicate_key(first, entry, count, {key, name.size()})) {
             fail(XmlError::malformed(quoted("duplicate attribute '", name, "'"), name_start));
             return false;
         }
@@ -500,12 +717,6 @@ bool Parser::attributes(u64 rs, u64 re, char* out, char*& end, std::uint32_t& co
     return true;
 }
 
-bool Parser::take_text(Range r) {
-    const u64 len = r.end - r.start;
-    const bool decode = Simd::template find_any<'&'>(d_, r.start, r.end) < r.end;
-    return add_text(r.start, len, decode);
-}
-
 // Appends a piece of character data to the innermost frame's text.
 bool Parser::add_text(u64 off, u64 len, bool decode) {
     Frame& f = frames_.back();
@@ -513,7 +724,7 @@ bool Parser::add_text(u64 off, u64 len, bool decode) {
         // Leading White_Space is trimmed anyway; dropping it now keeps the
         // white space between child elements from ever being copied. Raw white
         // space decodes to itself, so this is safe before decoding too.
-        const std::size_t lead = leading_white_space(in(off, len));
+        const std::size_t lead = leading_space(d_ + off, static_cast<std::size_t>(len));
         off += lead;
         len -= lead;
         if (len == 0) return true;
@@ -582,12 +793,14 @@ void Parser::close_frame() {
     } else if (f.pending_len != 0) {
         all = in(f.pending_off, f.pending_len);
     }
-    const std::string_view trimmed = trim_white_space(all);
+    const std::string_view trimmed = trim_text(all);
     Node* node = f.node;
     if (!trimmed.empty()) {
-        char* at = arena_.reserve(4 + kMaxVarintBytes + trimmed.size());
-        char* end = put_string(at + 4, trimmed);
-        const std::uint32_t offset = arena_.commit(end);
+        char* at = arena_.reserve(4 + kMaxVarintBytes + trimmed.size() + Simd::W);
+        char* text = put_varint(at + 4, trimmed.size());
+        const bool from_input = trimmed.data() >= d_ && trimmed.data() < d_ + n_;
+        Simd::copy(text, trimmed.data(), trimmed.size(), from_input ? d_ + n_ : trimmed.data() + trimmed.size());
+        const std::uint32_t offset = arena_.commit(text + trimmed.size());
         std::memcpy(at, &offset, sizeof offset);
         node->text = at + 4;
     }

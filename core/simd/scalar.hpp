@@ -5,6 +5,7 @@
 
 struct Simd {
     static constexpr const char* kName = "scalar";
+    static constexpr std::size_t W = 1;
 
     // The first position in [i, n) whose byte is one of Cs, or n.
     template <char... Cs>
@@ -21,6 +22,23 @@ struct Simd {
             if (d[i] == c) return i;
         }
         return n;
+    }
+
+    // The first position in [i, n) whose byte has one of the classes `cls`
+    // (core/read/byte_class.hpp), or n. The vector kernels prefilter with
+    // "at most 0x20 or one of Extra", so every byte of those classes must be
+    // white space or listed in Extra.
+    template <std::uint8_t Cls, char... Extra>
+    static std::size_t find_class(const char* d, std::size_t i, std::size_t n) noexcept {
+        while (i < n && !has_class(d[i], Cls)) ++i;
+        return i;
+    }
+
+    // Copies n bytes; the vector kernels may read up to `src_end` and write
+    // up to 32 bytes past the copy.
+    static void copy(char* dst, const char* src, std::size_t n, const char* src_end) noexcept {
+        (void)src_end;
+        std::memcpy(dst, src, n);
     }
 
     // Whether any byte in [i, n) has its high bit set.

@@ -6,6 +6,9 @@ struct Lanes {
     static constexpr std::size_t W = 16;
     using V = __m128i;
     static V load(const char* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+    static void store(char* p, V v) noexcept { _mm_storeu_si128(reinterpret_cast<V*>(p), v); }
+    // Unsigned bytewise minimum.
+    static V min(V a, V b) noexcept { return _mm_min_epu8(a, b); }
     static V splat(char c) noexcept { return _mm_set1_epi8(c); }
     static V eq(V v, char c) noexcept { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); }
     static V eq_v(V v, V w) noexcept { return _mm_cmpeq_epi8(v, w); }

@@ -7,6 +7,12 @@ struct Simd {
     static constexpr const char* kName = Lanes::kName;
     static constexpr std::size_t W = Lanes::W;
 
+    // Bytes at most 0x20 (white space among them) or one of Extra.
+    template <char... Extra>
+    static std::uint32_t candidates(typename Lanes::V v, typename Lanes::V space) noexcept {
+        return Lanes::mask(Lanes::any_of(Lanes::eq_v(Lanes::min(v, space), v), Lanes::eq(v, Extra)...));
+    }
+
     template <char... Cs>
     static std::uint32_t match(typename Lanes::V v) noexcept {
         return Lanes::mask(Lanes::any_of(Lanes::eq(v, Cs)...));
@@ -16,7 +22,7 @@ struct Simd {
     // past the end are never read: the last partial block is loaded as the
     // final W bytes of the input and its mask shifted.
     template <char... Cs>
-    static std::size_t find_any(const char* d, std::size_t i, std::size_t n) noexcept {
+    [[gnu::always_inline]] static std::size_t find_any(const char* d, std::size_t i, std::size_t n) noexcept {
         for (; i + W <= n; i += W) {
             const std::uint32_t m = match<Cs...>(Lanes::load(d + i));
             if (m) return i + static_cast<std::size_t>(__builtin_ctz(m));
@@ -33,7 +39,7 @@ struct Simd {
         return n;
     }
 
-    static std::size_t find_char(const char* d, std::size_t i, std::size_t n, char c) noexcept {
+    [[gnu::always_inline]] static std::size_t find_char(const char* d, std::size_t i, std::size_t n, char c) noexcept {
         const typename Lanes::V want = Lanes::splat(c);
         for (; i + W <= n; i += W) {
             const std::uint32_t m = Lanes::mask(Lanes::eq_v(Lanes::load(d + i), want));
@@ -48,6 +54,42 @@ struct Simd {
             if (d[i] == c) return i;
         }
         return n;
+    }
+
+    template <std::uint8_t Cls, char... Extra>
+    [[gnu::always_inline]] static std::size_t find_class(const char* d, std::size_t i, std::size_t n) noexcept {
+        const typename Lanes::V space = Lanes::splat(0x20);
+        for (;;) {
+            std::uint32_t m;
+            std::size_t base;
+            if (i + W <= n) {
+                base = i;
+                m = candidates<Extra...>(Lanes::load(d + i), space);
+            } else if (i >= n) {
+                return n;
+            } else if (n >= W) {
+                base = i;
+                m = candidates<Extra...>(Lanes::load(d + n - W), space) >> (W - (n - i));
+            } else {
+                while (i < n && !has_class(d[i], Cls)) ++i;
+                return i;
+            }
+            while (m) {
+                const std::size_t at = base + static_cast<std::size_t>(__builtin_ctz(m));
+                if (has_class(d[at], Cls)) return at;
+                m &= m - 1;
+            }
+            if (base + W >= n) return n;
+            i = base + W;
+        }
+    }
+
+    [[gnu::always_inline]] static void copy(char* dst, const char* src, std::size_t n, const char* src_end) noexcept {
+        if (n <= W && static_cast<std::size_t>(src_end - src) >= W) {
+            Lanes::store(dst, Lanes::load(src));
+            return;
+        }
+        std::memcpy(dst, src, n);
     }
 
     static bool any_high(const char* d, std::size_t i, std::size_t n) noexcept {

@@ -5,19 +5,10 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 
 namespace arbolite {
-
-// The header at the start of every slab.
-struct Arena::Slab {
-    std::uint64_t live;    // objects in the slab not yet released
-    std::uint64_t mapped;  // bytes mapped with mmap; 0 when the slab came from malloc
-    std::uint64_t size;    // usable bytes after this header
-    std::uint64_t used;    // bytes handed out so far
-    char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
-};
-
 namespace {
 
 constexpr std::size_t kMinSlab = 1024;
@@ -25,7 +16,8 @@ constexpr std::size_t kMaxSlab = std::size_t{1} << 20;
 // Below this a slab comes from malloc, which serves small documents without a
 // system call; from it on, from mmap, whose unused tail can be given back.
 constexpr std::size_t kMapFrom = std::size_t{256} << 10;
-constexpr std::size_t kHeader = 32;
+constexpr std::size_t kHeader = sizeof(Slab);
+static_assert(kHeader % 8 == 0);
 
 std::size_t page_size() noexcept {
     static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
@@ -34,51 +26,97 @@ std::size_t page_size() noexcept {
 
 std::size_t round_up(std::size_t n, std::size_t to) noexcept { return (n + to - 1) / to * to; }
 
-void free_slab(void* slab, std::uint64_t mapped) noexcept {
-    if (mapped) {
-        munmap(slab, mapped);
+// Fresh pages cost a fault and a clearing each; a document read after
+// another one reuses the full slabs the last one gave back. A few only, so
+// dropped documents still give their memory back.
+class SlabPool {
+public:
+    static constexpr std::size_t kKept = 8;
+
+    Slab* take(std::size_t mapped) noexcept {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (count_ == 0 || mapped != bytes_) return nullptr;
+        return slabs_[--count_];
+    }
+    bool give(Slab* slab) noexcept {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (count_ == kKept || slab->mapped != bytes_) return false;
+        slabs_[count_++] = slab;
+        return true;
+    }
+    void size(std::size_t bytes) noexcept { bytes_ = bytes; }
+
+private:
+    std::mutex mutex_;
+    Slab* slabs_[kKept];
+    std::size_t count_ = 0;
+    std::size_t bytes_ = 0;
+};
+
+SlabPool& pool() noexcept {
+    static SlabPool* p = new SlabPool;  // never destroyed: slabs may be released at exit
+    return *p;
+}
+
+std::size_t pooled_bytes() noexcept {
+    static const std::size_t bytes = round_up(kHeader + kMaxSlab, page_size());
+    return bytes;
+}
+
+void free_slab(Slab* slab) noexcept {
+    if (slab->mapped) {
+        if (slab->mapped == pooled_bytes() && pool().give(slab)) return;
+        munmap(slab, slab->mapped);
     } else {
         std::free(slab);
     }
 }
 
-// Gives back the whole pages after the first `keep` bytes of a mapped slab.
-void trim(void* slab, std::uint64_t& mapped, std::size_t keep) noexcept {
-    if (!mapped) return;
-    const std::size_t kept = round_up(keep, page_size());
-    if (kept < mapped && munmap(static_cast<char*>(slab) + kept, mapped - kept) == 0) mapped = kept;
+// Gives back the whole pages after the used part of a mapped slab, when
+// there are enough of them to matter.
+void trim(Slab* slab) noexcept {
+    if (!slab->mapped) return;
+    const std::size_t kept = round_up(kHeader + slab->used, page_size());
+    if (kept + (slab->mapped >> 4) < slab->mapped && munmap(reinterpret_cast<char*>(slab) + kept, slab->mapped - kept) == 0) {
+        slab->mapped = kept;
+    }
+}
+
+std::size_t first_slab(std::size_t expected_bytes) noexcept {
+    return std::clamp(expected_bytes + expected_bytes / 4, kMinSlab, kMaxSlab);
 }
 
 }  // namespace
 
-static_assert(sizeof(Arena::Slab) == kHeader);
-
-Arena::Arena(std::size_t expected_bytes) noexcept
-    : next_size_(std::clamp(expected_bytes + expected_bytes / 4, kMinSlab, kMaxSlab)) {}
+Arena::Arena(std::size_t expected_bytes) noexcept : next_size_(first_slab(expected_bytes)) { pool().size(pooled_bytes()); }
 
 void Arena::expect(std::size_t expected_bytes) noexcept {
-    if (slabs_.empty()) next_size_ = std::clamp(expected_bytes + expected_bytes / 4, kMinSlab, kMaxSlab);
+    if (slabs_.empty()) next_size_ = first_slab(expected_bytes);
 }
 
 Arena::~Arena() {
-    for (Slab* s : slabs_) free_slab(s, s->mapped);
+    for (Slab* s : slabs_) free_slab(s);
 }
 
-Arena::Slab* Arena::new_slab(std::size_t bytes) {
+Slab* Arena::new_slab(std::size_t bytes) {
     if (bytes > (SIZE_MAX >> 2)) throw std::bad_alloc();
+    slabs_.reserve(slabs_.size() + 1);  // so that the push below cannot fail
     std::size_t total = kHeader + bytes;
     void* raw;
     std::uint64_t mapped = 0;
     if (total >= kMapFrom) {
         total = round_up(total, page_size());
-        raw = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (raw == MAP_FAILED) throw std::bad_alloc();
+        raw = total == pooled_bytes() ? pool().take(total) : nullptr;
+        if (!raw) {
+            // Populated at once: one system call instead of a fault per page.
+            raw = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+            if (raw == MAP_FAILED) throw std::bad_alloc();
+        }
         mapped = total;
     } else {
         raw = std::malloc(total);
         if (!raw) throw std::bad_alloc();
     }
-    slabs_.reserve(slabs_.size() + 1);  // may throw: nothing to undo yet but the slab
     Slab* s = static_cast<Slab*>(raw);
     s->live = 0;
     s->mapped = mapped;
@@ -88,59 +126,51 @@ Arena::Slab* Arena::new_slab(std::size_t bytes) {
     return s;
 }
 
-char* Arena::reserve(std::size_t bound) {
-    bound = round_up(bound, 8);
-    if (current_ && static_cast<std::size_t>(limit_ - (current_->data() + current_->used)) >= bound) {
-        reserved_in_ = current_;
-        cursor_ = current_->data() + current_->used;
-        return cursor_;
-    }
-    if (bound > kMaxSlab / 4) {
-        // A big object gets a slab of its own; small ones keep filling the current one.
-        Slab* s;
-        try {
-            s = new_slab(bound);
-        } catch (...) {
-            throw std::bad_alloc();
-        }
-        reserved_in_ = s;
-        cursor_ = s->data();
-        return cursor_;
-    }
-    const std::size_t size = std::max(next_size_, bound);
-    next_size_ = kMaxSlab;
-    if (current_) trim(current_, current_->mapped, kHeader + current_->used);
-    current_ = new_slab(size);
-    limit_ = current_->data() + current_->size;
-    reserved_in_ = current_;
-    cursor_ = current_->data();
-    return cursor_;
+void Arena::retire_current() noexcept {
+    if (!current_) return;
+    current_->used = static_cast<std::uint64_t>(free_ - current_->data());
+    trim(current_);
 }
 
-std::uint32_t Arena::commit(char* end) noexcept {
-    Slab* s = reserved_in_;
-    const std::size_t offset = static_cast<std::size_t>(cursor_ - reinterpret_cast<char*>(s));
+char* Arena::reserve_slow(std::size_t bound) {
+    bound = round_up(bound, 8);
+    if (bound > kMaxSlab / 4) {
+        // A big object gets a slab of its own; small ones keep filling the current one.
+        big_ = new_slab(bound);
+        return big_->data();
+    }
+    Slab* s = new_slab(std::max(next_size_, bound));
+    next_size_ = kMaxSlab;
+    retire_current();
+    current_ = s;
+    free_ = s->data();
+    limit_ = s->data() + s->size;
+    big_ = nullptr;
+    return free_;
+}
+
+std::uint32_t Arena::commit_big(char* end) noexcept {
+    Slab* s = big_;
+    big_ = nullptr;
     s->used = round_up(static_cast<std::size_t>(end - s->data()), 8);
     ++s->live;
-    if (s != current_) trim(s, s->mapped, kHeader + s->used);
-    return static_cast<std::uint32_t>(offset);
+    trim(s);
+    return static_cast<std::uint32_t>(kHeader);
 }
 
 void Arena::publish() noexcept {
+    retire_current();
     for (Slab* s : slabs_) {
-        if (s->live == 0) {
-            free_slab(s, s->mapped);
-        } else if (s == current_) {
-            trim(s, s->mapped, kHeader + s->used);
-        }
+        if (s->live == 0) free_slab(s);
     }
     slabs_.clear();
     current_ = nullptr;
+    free_ = limit_ = nullptr;
 }
 
 void slab_release(const void* object, std::uint32_t offset) noexcept {
-    auto* slab = reinterpret_cast<Arena::Slab*>(const_cast<char*>(static_cast<const char*>(object)) - offset);
-    if (--slab->live == 0) free_slab(slab, slab->mapped);
+    auto* slab = reinterpret_cast<Slab*>(const_cast<char*>(static_cast<const char*>(object)) - offset);
+    if (--slab->live == 0) free_slab(slab);
 }
 
 }  // namespace arbolite

@@ -11,6 +11,15 @@
 
 namespace arbolite {
 
+// The header at the start of every slab.
+struct Slab {
+    std::uint64_t live;    // objects in the slab not yet released
+    std::uint64_t mapped;  // bytes mapped with mmap; 0 when the slab came from malloc
+    std::uint64_t size;    // usable bytes after this header
+    std::uint64_t used;    // bytes handed out, once the slab is no longer filled
+    char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
+};
+
 class Arena {
 public:
     // `expected_bytes` sizes the first slab (the input's length is a fair guess).
@@ -22,13 +31,26 @@ public:
     // Resizes the first slab, before anything was reserved.
     void expect(std::size_t expected_bytes) noexcept;
 
-    // At least `bound` writable bytes at the cursor, 8-aligned. Throws
-    // std::bad_alloc when no memory is left.
-    char* reserve(std::size_t bound);
-    // The object written at the pointer reserve() gave, ending before `end`:
-    // counts it in its slab and moves the cursor. Returns the object's offset
-    // from its slab's start (never 0).
-    std::uint32_t commit(char* end) noexcept;
+    // At least `bound` writable bytes at the returned pointer, which is
+    // 8-aligned. Throws std::bad_alloc when no memory is left. A reservation
+    // not committed is simply forgotten by the next one.
+    char* reserve(std::size_t bound) {
+        if (bound <= static_cast<std::size_t>(limit_ - free_)) {
+            big_ = nullptr;
+            return free_;
+        }
+        return reserve_slow(bound);
+    }
+    // The object written at the last reserve(), ending before `end`: counts
+    // it in its slab and moves past it. Returns the object's offset from its
+    // slab's start (never 0).
+    std::uint32_t commit(char* end) noexcept {
+        if (big_) return commit_big(end);
+        const auto offset = static_cast<std::uint32_t>(free_ - reinterpret_cast<char*>(current_));
+        free_ = align(end);
+        ++current_->live;
+        return offset;
+    }
 
     // Hands every slab over to the objects in it, which free it when the last
     // of them goes; unused tails are given back first.
@@ -36,16 +58,20 @@ public:
 
     std::size_t slab_count() const noexcept { return slabs_.size(); }
 
-    struct Slab;
-
 private:
+    static char* align(char* p) noexcept {
+        return reinterpret_cast<char*>((reinterpret_cast<std::uintptr_t>(p) + 7) & ~std::uintptr_t{7});
+    }
+    char* reserve_slow(std::size_t bound);
+    std::uint32_t commit_big(char* end) noexcept;
     Slab* new_slab(std::size_t bytes);
+    void retire_current() noexcept;
 
     std::vector<Slab*> slabs_;
-    Slab* current_ = nullptr;     // where small objects go
-    Slab* reserved_in_ = nullptr;  // the slab of the last reserve()
-    char* cursor_ = nullptr;       // in reserved_in_
-    char* limit_ = nullptr;        // end of current_
+    Slab* current_ = nullptr;  // where small objects go
+    char* free_ = nullptr;     // its first free byte
+    char* limit_ = nullptr;    // its end
+    Slab* big_ = nullptr;      // the slab of its own that the last reservation got
     std::size_t next_size_;
 };
 
