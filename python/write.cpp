@@ -89,21 +89,19 @@ Error to_error(Failure&& f) {
 // The str of UTF-8 output. The str is allocated with the lock (only that);
 // its characters are written without it, straight in their final width.
 Result<object> output_str(std::string_view bytes) {
-    const Utf8Shape shape = without_lock([&] {
-        if (!is_valid_utf8(bytes)) fatal("invariant: the XML writer only emits valid UTF-8");
-        return utf8_shape(bytes);
-    });
+    const Utf8Shape shape = without_lock([&] { return utf8_shape(bytes); });
     object str = steal(check_created(
         PyUnicode_New(static_cast<Py_ssize_t>(shape.code_points), static_cast<Py_UCS4>(shape.max_code_point))));
     void* data = PyUnicode_DATA(str.ptr());
     const int unit = static_cast<int>(PyUnicode_KIND(str.ptr()));
-    without_lock([&] {
-        if (shape.max_code_point == 127) {
+    const bool valid = without_lock([&] {
+        if (shape.max_code_point == 127 && shape.code_points == bytes.size()) {
             std::memcpy(data, bytes.data(), bytes.size());
-        } else {
-            utf8_to_units(bytes, data, unit);
+            return true;
         }
+        return utf8_to_units(bytes, shape, data, unit);
     });
+    if (!valid) fatal("invariant: the XML writer only emits valid UTF-8");
     return str;
 }
 
@@ -117,10 +115,9 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         object keep = borrow(as_object(node));
         MemorySink sink;
         Failure failure = without_lock([&]() -> Failure {
-            if (auto bad = check_indent(node, options.indent, options.declaration, memory_output_limit())) {
+            if (auto bad = write_document(sink, node, options.indent, options.declaration, memory_output_limit())) {
                 return std::move(*bad);
             }
-            write_document(sink, node, options.indent, options.declaration);  // a memory sink cannot fail
             return {};
         });
         if (!std::holds_alternative<std::monostate>(failure)) return to_error(std::move(failure));

@@ -461,7 +461,7 @@ void Parser::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
     node->text = nullptr;
     node->child_count = 0;
     node->attr_count = count;
-    node->reserved = 0;
+    node->payload_bytes = saturate32(static_cast<u64>(end - (block + sizeof(Node))) + (count > kAttrScanLimit ? sizeof(void*) : 0));
     if (count > kAttrScanLimit) {
         // The index pointer goes in front of the name; the index itself is an
         // object of its own in the arena.

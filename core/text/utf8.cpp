@@ -1,64 +1,69 @@
 #include "core/text/utf8.hpp"
 
-#include <cstdint>
+#include <emmintrin.h>
+
 #include <cstring>
-
-namespace arbolite {
-
-bool is_valid_utf8(std::string_view text) noexcept {
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    while (i < n) {
-        // Most XML is ASCII: skip it eight bytes at a time.
-        while (i + 8 <= n) {
-            std::uint64_t word;
-            std::memcpy(&word, s + i, 8);
-            if (word & 0x8080808080808080ULL) break;
-            i += 8;
-        }
-        if (i >= n) break;
-        const unsigned char c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            if (c == 0xE0) lo = 0xA0;       // overlong
-            if (c == 0xED) hi = 0x9F;       // surrogates
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            if (c == 0xF0) lo = 0x90;       // overlong
-            if (c == 0xF4) hi = 0x8F;       // above U+10FFFF
-        } else {
-            return false;
-        }
-        if (i + len > n) return false;
-        if (s[i + 1] < lo || s[i + 1] > hi) return false;
-        for (std::size_t k = 2; k < len; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80) return false;
-        }
-        i += len;
-    }
-    return true;
-}
-
-}  // namespace arbolite
+#include <new>
 
 namespace arbolite {
 namespace {
+
+// Whether the 16 bytes at p are all ASCII.
+inline bool ascii16(const unsigned char* p) noexcept {
+    return _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))) == 0;
+}
+
+// Length of the valid sequence that starts at s[i] (a byte >= 0x80), or 0.
+inline std::size_t sequence_length(const unsigned char* s, std::size_t i, std::size_t n) noexcept {
+    const unsigned char c = s[i];
+    std::size_t len;
+    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        if (c == 0xE0) lo = 0xA0;  // overlong
+        if (c == 0xED) hi = 0x9F;  // surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        if (c == 0xF0) lo = 0x90;  // overlong
+        if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (i + len > n) return 0;
+    if (s[i + 1] < lo || s[i + 1] > hi) return 0;
+    for (std::size_t k = 2; k < len; ++k) {
+        if ((s[i + k] & 0xC0) != 0x80) return 0;
+    }
+    return len;
+}
+
+template <class Unit>
+std::size_t count_ascii_prefix(const Unit* u, std::size_t i, std::size_t n) noexcept {
+    if constexpr (sizeof(Unit) == 1) {
+        while (i + 16 <= n && ascii16(u + i)) i += 16;
+    } else if constexpr (sizeof(Unit) == 2) {
+        const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF80));
+        while (i + 8 <= n) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + i));
+            if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, high), _mm_setzero_si128())) != 0xFFFF) break;
+            i += 8;
+        }
+    }
+    return i;
+}
 
 template <class Unit>
 bool units_to_utf8(const Unit* u, std::size_t n, ByteBuffer& out) {
     // Exact size first, so the text is written once into a buffer that fits.
     std::size_t bytes = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t c = u[i];
+    for (std::size_t i = 0; i < n;) {
+        const std::size_t run = count_ascii_prefix(u, i, n);
+        bytes += run - i;
+        i = run;
+        if (i >= n) break;
+        const std::uint32_t c = u[i++];
         if (c < 0x80) {
             bytes += 1;
         } else if (c < 0x800) {
@@ -73,8 +78,24 @@ bool units_to_utf8(const Unit* u, std::size_t n, ByteBuffer& out) {
     ByteBuffer buf;
     buf.resize(bytes);
     auto* o = reinterpret_cast<unsigned char*>(buf.data());
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t c = u[i];
+    for (std::size_t i = 0; i < n;) {
+        if constexpr (sizeof(Unit) == 1) {
+            const std::size_t run = count_ascii_prefix(u, i, n);
+            std::memcpy(o, u + i, run - i);
+            o += run - i;
+            i = run;
+        } else if constexpr (sizeof(Unit) == 2) {
+            for (;;) {
+                const std::size_t run = count_ascii_prefix(u, i, i + 8 <= n ? i + 8 : i);
+                if (run == i) break;
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + i));
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(o), _mm_packus_epi16(v, v));
+                o += 8;
+                i += 8;
+            }
+        }
+        if (i >= n) break;
+        const std::uint32_t c = u[i++];
         if (c < 0x80) {
             *o++ = static_cast<unsigned char>(c);
         } else if (c < 0x800) {
@@ -96,30 +117,142 @@ bool units_to_utf8(const Unit* u, std::size_t n, ByteBuffer& out) {
 }
 
 template <class Unit>
-void utf8_to(std::string_view text, Unit* o) noexcept {
+bool utf8_to(std::string_view text, Unit* o, Unit* const o_end) noexcept {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    const __m128i zero = _mm_setzero_si128();
+    std::size_t i = 0;
+    while (i < n) {
+        if (s[i] < 0x80) {
+            // An ASCII run: sixteen at a time while the block is all ASCII.
+            if (i + 16 <= n && o_end - o >= 16) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+                const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(v));
+                if (mask == 0) {
+                    if constexpr (sizeof(Unit) == 1) {
+                        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
+                    } else if constexpr (sizeof(Unit) == 2) {
+                        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi8(v, zero));
+                        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 8), _mm_unpackhi_epi8(v, zero));
+                    } else {
+                        const __m128i lo = _mm_unpacklo_epi8(v, zero), hi = _mm_unpackhi_epi8(v, zero);
+                        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi16(lo, zero));
+                        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 4), _mm_unpackhi_epi16(lo, zero));
+                        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 8), _mm_unpacklo_epi16(hi, zero));
+                        _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 12), _mm_unpackhi_epi16(hi, zero));
+                    }
+                    o += 16;
+                    i += 16;
+                    continue;
+                }
+                const std::size_t ascii = static_cast<std::size_t>(__builtin_ctz(mask));
+                for (std::size_t k = 0; k < ascii; ++k) *o++ = s[i + k];
+                i += ascii;
+            } else {
+                if (o == o_end) return false;
+                *o++ = s[i++];
+                continue;
+            }
+        }
+        // A run of multi-byte sequences, each checked as it is decoded: the
+        // continuation bytes, and the ranges that rule out overlong forms,
+        // surrogates and values past U+10FFFF.
+        while (i < n && s[i] >= 0x80) {
+            if (o == o_end) return false;
+            const unsigned c = s[i];
+            std::uint32_t cp;
+            if (c >= 0xC2 && c < 0xE0) {
+                if (i + 2 > n || (s[i + 1] & 0xC0) != 0x80) return false;
+                cp = ((c & 0x1Fu) << 6) | (s[i + 1] & 0x3Fu);
+                i += 2;
+            } else if (c >= 0xE0 && c < 0xF0) {
+                if (i + 3 > n || ((s[i + 1] & 0xC0) != 0x80) | ((s[i + 2] & 0xC0) != 0x80)) return false;
+                cp = ((c & 0x0Fu) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3Fu);
+                if (cp < 0x800 || (cp >= 0xD800 && cp < 0xE000)) return false;
+                i += 3;
+            } else if (c >= 0xF0 && c < 0xF5) {
+                if (i + 4 > n || ((s[i + 1] & 0xC0) != 0x80) | ((s[i + 2] & 0xC0) != 0x80) |
+                                     ((s[i + 3] & 0xC0) != 0x80)) {
+                    return false;
+                }
+                cp = ((c & 0x07u) << 18) | ((s[i + 1] & 0x3Fu) << 12) | ((s[i + 2] & 0x3Fu) << 6) | (s[i + 3] & 0x3Fu);
+                if (cp < 0x10000 || cp > 0x10FFFF) return false;
+                i += 4;
+            } else {
+                return false;
+            }
+            if constexpr (sizeof(Unit) < 4) {
+                if (cp >= (std::uint32_t{1} << (8 * sizeof(Unit)))) return false;
+            }
+            *o++ = static_cast<Unit>(cp);
+        }
+    }
+    return o == o_end;
+}
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view text) noexcept {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
     std::size_t i = 0;
     while (i < n) {
-        const unsigned char c = s[i];
-        if (c < 0x80) {
-            *o++ = c;
-            i += 1;
-        } else if (c < 0xE0) {
-            *o++ = static_cast<Unit>(((c & 0x1F) << 6) | (s[i + 1] & 0x3F));
-            i += 2;
-        } else if (c < 0xF0) {
-            *o++ = static_cast<Unit>(((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F));
-            i += 3;
-        } else {
-            *o++ = static_cast<Unit>(((c & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) | ((s[i + 2] & 0x3F) << 6) |
-                                     (s[i + 3] & 0x3F));
-            i += 4;
+        if (s[i] < 0x80) {
+            if (i + 16 <= n) {
+                const unsigned mask =
+                    static_cast<unsigned>(_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i))));
+                i += mask ? static_cast<std::size_t>(__builtin_ctz(mask)) : 16;
+            } else {
+                ++i;
+            }
+            continue;
+        }
+        while (i < n && s[i] >= 0x80) {
+            const std::size_t len = sequence_length(s, i, n);
+            if (len == 0) return false;
+            i += len;
         }
     }
+    return true;
 }
 
-}  // namespace
+Utf8Shape utf8_shape(std::string_view text) noexcept {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    // Continuation bytes are 0x80..0xBF: as signed bytes, below -64.
+    const __m128i limit = _mm_set1_epi8(static_cast<char>(0xC0));
+    __m128i max = _mm_setzero_si128();
+    std::size_t continuation = 0, i = 0;
+    // Byte counters, summed into 64-bit lanes before any can pass 255.
+    while (i + 16 <= n) {
+        __m128i counts = _mm_setzero_si128();
+        for (int round = 0; round < 255 && i + 16 <= n; ++round, i += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+            max = _mm_max_epu8(max, v);
+            counts = _mm_sub_epi8(counts, _mm_cmplt_epi8(v, limit));
+        }
+        const __m128i sums = _mm_sad_epu8(counts, _mm_setzero_si128());
+        continuation += static_cast<std::size_t>(_mm_cvtsi128_si64(sums) + _mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
+    }
+    alignas(16) unsigned char lanes[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), max);
+    unsigned char max_byte = 0;
+    for (unsigned char b : lanes) max_byte = b > max_byte ? b : max_byte;
+    for (; i < n; ++i) {
+        continuation += (s[i] & 0xC0) == 0x80;
+        max_byte = s[i] > max_byte ? s[i] : max_byte;
+    }
+    Utf8Shape shape;
+    shape.code_points = n - continuation;
+    if (max_byte >= 0xF0) {
+        shape.max_code_point = 0x10FFFF;
+    } else if (max_byte >= 0xC4) {
+        shape.max_code_point = 0xFFFF;  // U+0100 and up; C2 and C3 lead only U+0080..U+00FF
+    } else if (max_byte >= 0x80) {
+        shape.max_code_point = 0xFF;
+    }
+    return shape;
+}
 
 bool utf8_from_units(const void* units, std::size_t length, int unit_bytes, ByteBuffer& out) {
     switch (unit_bytes) {
@@ -129,33 +262,21 @@ bool utf8_from_units(const void* units, std::size_t length, int unit_bytes, Byte
     }
 }
 
-Utf8Shape utf8_shape(std::string_view text) noexcept {
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    std::size_t continuation = 0;
-    unsigned char max_lead = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned char c = s[i];
-        continuation += (c & 0xC0) == 0x80;
-        if (c > max_lead) max_lead = c;
-    }
-    Utf8Shape shape;
-    shape.code_points = n - continuation;
-    if (max_lead >= 0xF0) {
-        shape.max_code_point = 0x10FFFF;
-    } else if (max_lead >= 0xC4) {
-        shape.max_code_point = 0xFFFF;  // U+0100 and up; C2 and C3 lead only U+0080..U+00FF
-    } else if (max_lead >= 0x80) {
-        shape.max_code_point = 0xFF;
-    }
-    return shape;
-}
-
-void utf8_to_units(std::string_view text, void* units, int unit_bytes) noexcept {
+bool utf8_to_units(std::string_view text, const Utf8Shape& shape, void* units, int unit_bytes) noexcept {
+    const std::size_t n = shape.code_points;
     switch (unit_bytes) {
-        case 1: utf8_to(text, static_cast<std::uint8_t*>(units)); break;
-        case 2: utf8_to(text, static_cast<std::uint16_t*>(units)); break;
-        default: utf8_to(text, static_cast<std::uint32_t*>(units)); break;
+        case 1: {
+            auto* o = static_cast<std::uint8_t*>(units);
+            return utf8_to(text, o, o + n);
+        }
+        case 2: {
+            auto* o = static_cast<std::uint16_t*>(units);
+            return utf8_to(text, o, o + n);
+        }
+        default: {
+            auto* o = static_cast<std::uint32_t*>(units);
+            return utf8_to(text, o, o + n);
+        }
     }
 }
 

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <new>
 
+#include "core/tree/node.hpp"
+
 namespace arbolite {
 namespace {
 
@@ -59,7 +61,7 @@ SlabPool& pool() noexcept {
 }
 
 std::size_t pooled_bytes() noexcept {
-    static const std::size_t bytes = round_up(kHeader + kMaxSlab, page_size());
+    static const std::size_t bytes = round_up(kHeader + kMaxSlab + kReadSlack, page_size());
     return bytes;
 }
 
@@ -72,11 +74,12 @@ void free_slab(Slab* slab) noexcept {
     }
 }
 
-// Gives back the whole pages after the used part of a mapped slab, when
-// there are enough of them to matter.
+// Gives back the whole pages after the used part of a mapped slab (and the
+// slack that may be read past its last string), when there are enough of
+// them to matter.
 void trim(Slab* slab) noexcept {
     if (!slab->mapped) return;
-    const std::size_t kept = round_up(kHeader + slab->used, page_size());
+    const std::size_t kept = round_up(kHeader + slab->used + kReadSlack, page_size());
     if (kept + (slab->mapped >> 4) < slab->mapped && munmap(reinterpret_cast<char*>(slab) + kept, slab->mapped - kept) == 0) {
         slab->mapped = kept;
     }
@@ -136,15 +139,15 @@ char* Arena::reserve_slow(std::size_t bound) {
     bound = round_up(bound, 8);
     if (bound > kMaxSlab / 4) {
         // A big object gets a slab of its own; small ones keep filling the current one.
-        big_ = new_slab(bound);
+        big_ = new_slab(bound + kReadSlack);
         return big_->data();
     }
-    Slab* s = new_slab(std::max(next_size_, bound));
+    Slab* s = new_slab(std::max(next_size_, bound) + kReadSlack);
     next_size_ = kMaxSlab;
     retire_current();
     current_ = s;
     free_ = s->data();
-    limit_ = s->data() + s->size;
+    limit_ = s->data() + s->size - kReadSlack;  // never handed out: read past the last string
     big_ = nullptr;
     return free_;
 }

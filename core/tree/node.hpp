@@ -33,6 +33,13 @@ struct Node;
 // O(1) on hostile input; shorter ones are scanned, which is faster.
 inline constexpr std::uint32_t kAttrScanLimit = 8;
 
+// Bytes that may be read past the end of any string stored in a node.
+inline constexpr std::size_t kReadSlack = 32;
+
+inline std::uint32_t saturate32(std::uint64_t v) noexcept {
+    return v > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(v);
+}
+
 class AttrIndex;
 
 struct Node {
@@ -46,9 +53,13 @@ struct Node {
     std::uint32_t child_count;
     std::uint32_t attr_count;
     std::uint32_t slab_offset;  // parsed: bytes from its slab's start (never 0); own: 0
-    std::uint32_t reserved;
+    std::uint32_t payload_bytes;  // of the name and attributes, prefixes included; saturates
     // Then: [AttrIndex* when attr_count > kAttrScanLimit], the name, and the
     // attributes in document order, each a length-prefixed string.
+    //
+    // Every string of a node (name, keys, values, text) is followed by at
+    // least kReadSlack readable bytes of the same allocation, so that vector
+    // code may load whole registers at any position inside one.
 
     bool is_own() const noexcept { return slab_offset == 0; }
 };

@@ -58,7 +58,7 @@ Node* make_own_node(const void* type, std::string_view name, const std::vector<A
         bytes += varint_size(a.key.size()) + a.key.size() + varint_size(a.value.size()) + a.value.size();
     }
     if (text) bytes += varint_size(text->size()) + text->size();
-    char* block = static_cast<char*>(std::malloc(bytes));
+    char* block = static_cast<char*>(std::malloc(bytes + kReadSlack));
     if (!block) throw std::bad_alloc();
     Node* node = reinterpret_cast<Node*>(block);
     node->head.refcount = 1;
@@ -68,7 +68,6 @@ Node* make_own_node(const void* type, std::string_view name, const std::vector<A
     node->child_count = static_cast<std::uint32_t>(child_count);
     node->attr_count = static_cast<std::uint32_t>(attrs.size());
     node->slab_offset = 0;
-    node->reserved = 0;
     if (child_count) std::memcpy(node->children, children, child_count * sizeof(Node*));
     char* p = reinterpret_cast<char*>(node->children + child_count);
     char* index_slot = p;
@@ -79,6 +78,7 @@ Node* make_own_node(const void* type, std::string_view name, const std::vector<A
         p = put_string(p, a.key);
         p = put_string(p, a.value);
     }
+    node->payload_bytes = saturate32(static_cast<std::uint64_t>(p - index_slot));
     if (text) {
         node->text = p;
         p = put_string(p, *text);

@@ -3,6 +3,7 @@
 #include <emmintrin.h>
 
 #include <array>
+#include <cstring>
 #include <limits>
 
 #include "core/tree/walk.hpp"
@@ -100,6 +101,34 @@ bool append_spaces(Sink& sink, std::uint64_t n) {
     return true;
 }
 
+std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t r;
+    return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
+}
+
+std::uint64_t sat_mul(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t r;
+    return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
+}
+
+// Longest reference over the byte it replaces.
+constexpr std::uint64_t kMaxExpansion = 6;
+
+// Every byte of a node's own tags, with values and text fully expanded.
+std::uint64_t max_tag_bytes(const Node* n) {
+    const std::uint64_t name = node_name(n).size();
+    std::uint64_t bytes = 1 + name;  // <name
+    for (const Attr a : node_attrs(n)) {
+        bytes = sat_add(bytes, 1 + a.key.size() + 2 + 1);  // ␠key=""
+        bytes = sat_add(bytes, sat_mul(a.value.size(), kMaxExpansion));
+    }
+    if (n->child_count == 0 && !n->text) return sat_add(bytes, 2);  // />
+    bytes = sat_add(bytes, 1 + 2 + name + 1);                         // > </name>
+    if (const auto text = node_text(n)) bytes = sat_add(bytes, sat_mul(text->size(), kMaxExpansion));
+    return bytes;
+}
+
+
 template <class Sink>
 class Writer {
 public:
@@ -172,37 +201,237 @@ bool write_tree(Sink& sink, Node* root, std::uint64_t indent, bool declaration) 
     return walk_preorder(root, guarded) && !writer.failed();
 }
 
-std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t r;
-    return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
+
+// References padded to eight bytes, so one store writes any of them.
+struct PaddedReference {
+    char bytes[8];
+    unsigned char length;
+};
+constexpr PaddedReference kPadded[] = {
+    {{}, 0}, {"&amp;", 5}, {"&lt;", 4}, {"&gt;", 4}, {"&quot;", 6}, {"&apos;", 6}, {"&#9;", 4}, {"&#13;", 5}, {"&#10;", 5},
+};
+
+// Bytes of a 16-byte block that may need a reference (a superset: control
+// bytes below 0x0E in attribute values are sorted out by the table).
+template <bool Attribute>
+inline unsigned special_mask(__m128i v) noexcept {
+    __m128i m = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('&')));
+    m = _mm_or_si128(m, _mm_cmpeq_epi8(v, _mm_set1_epi8('\'')));
+    m = _mm_or_si128(m, _mm_cmpeq_epi8(v, _mm_set1_epi8('<')));
+    m = _mm_or_si128(m, _mm_cmpeq_epi8(v, _mm_set1_epi8('>')));
+    if (Attribute) m = _mm_or_si128(m, _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x0D)), v));
+    return static_cast<unsigned>(_mm_movemask_epi8(m));
 }
 
-std::uint64_t sat_mul(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t r;
-    return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
-}
+inline __m128i load16(const char* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+inline void store16(char* o, __m128i v) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v); }
 
-// Longest reference over the byte it replaces.
-constexpr std::uint64_t kMaxExpansion = 6;
-
-// Every byte of a node's own tags, with values and text fully expanded.
-std::uint64_t max_tag_bytes(const Node* n) {
-    const std::uint64_t name = node_name(n).size();
-    std::uint64_t bytes = 1 + name;  // <name
-    for (const Attr a : node_attrs(n)) {
-        bytes = sat_add(bytes, 1 + a.key.size() + 2 + 1);  // ␠key=""
-        bytes = sat_add(bytes, sat_mul(a.value.size(), kMaxExpansion));
+// Escapes a node string into room that has 16 bytes to spare; the string
+// may be read 16 bytes past its end (node strings guarantee that).
+template <bool Attribute>
+char* escape_raw(char* o, std::string_view s) noexcept {
+    const EscapeTable& table = Attribute ? kAttributeTable : kTextTable;
+    const char* p = s.data();
+    const std::size_t n = s.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const __m128i v = load16(p + i);
+        const std::size_t left = n - i;
+        unsigned m = special_mask<Attribute>(v);
+        if (left < 16) m &= (1u << left) - 1;
+        store16(o, v);
+        if (!m) {
+            const std::size_t step = left < 16 ? left : 16;
+            o += step;
+            i += step;
+            continue;
+        }
+        const std::size_t k = static_cast<std::size_t>(__builtin_ctz(m));
+        o += k;
+        i += k;
+        const unsigned char ref = table[static_cast<unsigned char>(p[i])];
+        if (ref) {
+            std::memcpy(o, kPadded[ref].bytes, 8);
+            o += kPadded[ref].length;
+        } else {
+            *o++ = p[i];
+        }
+        ++i;
     }
-    if (n->child_count == 0 && !n->text) return sat_add(bytes, 2);  // />
-    bytes = sat_add(bytes, 1 + 2 + name + 1);                         // > </name>
-    if (const auto text = node_text(n)) bytes = sat_add(bytes, sat_mul(text->size(), kMaxExpansion));
-    return bytes;
+    return o;
 }
 
+// Copies a node string into room that has 16 bytes to spare.
+inline char* put(char* o, std::string_view s) noexcept {
+    const char* p = s.data();
+    const std::size_t n = s.size();
+    for (std::size_t i = 0; i < n; i += 16) store16(o + i, load16(p + i));
+    return o + n;
+}
+
+// Room for everything enter() writes for a node: every byte of its payload
+// may become a 6-byte reference, each attribute adds ' ', '=' and two
+// quotes, the name comes twice; plus what the 16-byte stores spill.
+inline std::uint64_t tag_bound(const Node* n) noexcept {
+    const auto text = node_text(n);
+    return 8 * static_cast<std::uint64_t>(n->payload_bytes) + 4 * static_cast<std::uint64_t>(n->attr_count) +
+           6 * (text ? text->size() : 0) + 64;
+}
+
+// The writer into memory: each tag is written through a raw pointer into room
+// reserved for its worst case, instead of one checked append per piece. Tags
+// too large for that (huge values or texts) take the piecewise path.
+class MemoryWriter {
+public:
+    MemoryWriter(MemorySink& sink, std::uint64_t indent, std::uint64_t budget) noexcept
+        : buf_(sink.buffer()), sink_(sink), indent_(indent), budget_(budget) {}
+
+    Walk enter(Node* n, std::size_t depth) {
+        std::uint64_t spaces = 0;
+        if (newline_pending_ && !account(depth, spaces)) return Walk::Stop;
+        newline_pending_ = true;
+        const std::uint64_t bound = tag_bound(n);
+        const bool leaf = n->child_count == 0 && !n->text;
+        if (bound > kRawLimit || spaces > kRawLimit) return generic_enter(n, spaces, leaf);
+        char* o = room(bound + 1 + spaces);
+        if (newline_pending_before_) o = line_break(o, spaces);
+        *o++ = '<';
+        o = put(o, node_name(n));
+        for (const Attr a : node_attrs(n)) {
+            *o++ = ' ';
+            o = put(o, a.key);
+            *o++ = '=';
+            *o++ = '"';
+            o = escape_raw<true>(o, a.value);
+            *o++ = '"';
+        }
+        if (leaf) {
+            *o++ = '/';
+            *o++ = '>';
+            done(o);
+            return Walk::Over;
+        }
+        *o++ = '>';
+        if (const auto text = node_text(n)) {
+            o = escape_raw<false>(o, *text);
+            newline_pending_ = false;
+        }
+        done(o);
+        return Walk::Into;
+    }
+
+    void leave(Node* n, std::size_t depth) {
+        if (stopped_) return;
+        std::uint64_t spaces = 0;
+        if (newline_pending_ && !account(depth, spaces)) return;
+        newline_pending_ = true;
+        const std::string_view name = node_name(n);
+        if (name.size() + 3 > kRawLimit || spaces > kRawLimit) {
+            generic_break(spaces);
+            sink_.append("</", 2);
+            sink_.append(name);
+            sink_.append(">", 1);
+            return;
+        }
+        char* o = room(name.size() + 4 + spaces + 16);
+        if (newline_pending_before_) o = line_break(o, spaces);
+        *o++ = '<';
+        *o++ = '/';
+        o = put(o, name);
+        *o++ = '>';
+        done(o);
+    }
+
+    // Whether the indentation passed its budget (nothing more was written).
+    bool stopped() const noexcept { return stopped_; }
+
+private:
+    static constexpr std::uint64_t kRawLimit = std::uint64_t{1} << 20;
+
+    // A line break is due at `level`: counts its indentation against the
+    // budget. False (and stopped) when the budget would be passed.
+    bool account(std::uint64_t level, std::uint64_t& spaces) {
+        std::uint64_t total;
+        if (__builtin_mul_overflow(indent_, level, &total) || total > budget_ - written_) {
+            stopped_ = true;
+            return false;
+        }
+        written_ += total;
+        spaces = total;
+        newline_pending_before_ = true;
+        return true;
+    }
+
+    char* room(std::uint64_t bytes) {
+        buf_.reserve(buf_.size() + bytes);
+        return buf_.data() + buf_.size();
+    }
+    void done(char* o) {
+        buf_.resize(static_cast<std::size_t>(o - buf_.data()));
+        newline_pending_before_ = false;
+    }
+    static char* line_break(char* o, std::uint64_t spaces) {
+        *o++ = '\n';
+        std::memset(o, ' ', spaces);
+        return o + spaces;
+    }
+
+    void generic_break(std::uint64_t spaces) {
+        if (!newline_pending_before_) return;
+        sink_.append(kBreak.bytes, 1);
+        append_spaces(sink_, spaces);
+        newline_pending_before_ = false;
+    }
+
+    Walk generic_enter(Node* n, std::uint64_t spaces, bool leaf) {
+        generic_break(spaces);
+        sink_.append("<", 1);
+        sink_.append(node_name(n));
+        for (const Attr a : node_attrs(n)) {
+            sink_.append(" ", 1);
+            sink_.append(a.key);
+            sink_.append("=\"", 2);
+            escape<true>(sink_, a.value);
+            sink_.append("\"", 1);
+        }
+        if (leaf) {
+            sink_.append("/>", 2);
+            return Walk::Over;
+        }
+        sink_.append(">", 1);
+        if (const auto text = node_text(n)) {
+            escape<false>(sink_, *text);
+            newline_pending_ = false;
+        }
+        return Walk::Into;
+    }
+
+    ByteBuffer& buf_;
+    MemorySink& sink_;
+    std::uint64_t indent_;
+    std::uint64_t budget_;
+    std::uint64_t written_ = 0;      // indentation written so far
+    bool newline_pending_ = false;
+    bool newline_pending_before_ = false;  // a line break is due before the next tag
+    bool stopped_ = false;
+};
 }  // namespace
 
-bool write_document(MemorySink& sink, Node* root, std::uint64_t indent, bool declaration) {
-    return write_tree(sink, root, indent, declaration);
+std::optional<IndentError> write_document(MemorySink& sink, Node* root, std::uint64_t indent, bool declaration,
+                                          std::uint64_t max_output_bytes, std::uint64_t unchecked_indentation) {
+    std::uint64_t budget = unchecked_indentation;
+    for (;;) {
+        sink.buffer().clear();
+        if (declaration) sink.append(kXmlDeclaration);
+        MemoryWriter writer(sink, indent, budget);
+        walk_preorder(root, writer);
+        if (!writer.stopped()) return std::nullopt;
+        // Indentation beyond the budget: whether the whole document can be
+        // held is settled before any more is written; if it can, write it
+        // again without a budget.
+        if (auto refused = check_indent(root, indent, declaration, max_output_bytes)) return refused;
+        budget = ~std::uint64_t{0};
+    }
 }
 
 bool write_document(FileSink& sink, Node* root, std::uint64_t indent, bool declaration) {

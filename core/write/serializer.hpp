@@ -28,8 +28,8 @@ enum class EscapeSet {
 
 // The declaration when asked, then the tree. False after an I/O failure (the
 // sink holds it); a FileSink still needs its flush() afterwards.
-bool write_document(MemorySink& sink, Node* root, std::uint64_t indent, bool declaration);
 bool write_document(FileSink& sink, Node* root, std::uint64_t indent, bool declaration);
+
 
 // Appends `s` with every character of `set` replaced by its reference.
 void escape_into(MemorySink& sink, std::string_view s, EscapeSet set);
@@ -59,5 +59,12 @@ inline constexpr std::uint64_t kMaxOutputBytes = PTRDIFF_MAX;
 // anything is written. Ordinary indents on any tree pass.
 std::optional<IndentError> check_indent(Node* root, std::uint64_t indent, bool declaration,
                                         std::uint64_t max_output_bytes = kMaxOutputBytes);
+
+// The same into memory. The indent is checked as check_indent() does, but
+// only once the indentation written passes `unchecked_indentation` bytes: an
+// ordinary document is written in one pass and never measured.
+std::optional<IndentError> write_document(MemorySink& sink, Node* root, std::uint64_t indent, bool declaration,
+                                          std::uint64_t max_output_bytes,
+                                          std::uint64_t unchecked_indentation = std::uint64_t{16} << 20);
 
 }  // namespace arbolite
