@@ -487,6 +487,12 @@ def measure_native(docs, a):
     for r in rows:
         if r["status"] != "ok":
             print(f"{r['file']}: {r['status']}")
+    # A parse that stopped at the wrong element would look fast: its tree must be the whole document.
+    expected = {d.name: d.elements for d in docs}
+    for r in ok:
+        if r["elements"] != expected.get(r["file"]):
+            print(f"WARNING: {r['file']}: the native tree has {r['elements']} elements, ElementTree "
+                  f"{expected.get(r['file'])}")
     result = {"rows": rows}
     if ok:
         by_size = sorted(ok, key=lambda r: r["bytes"])
