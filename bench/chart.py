@@ -122,7 +122,8 @@ def draw(results, out):
     native_panel(axes[1][1], results)
     meta = results.get("meta", {})
     fig.suptitle(f"arbolite {meta.get('commit', '')} - Python {meta.get('python', '')}, lxml {meta.get('lxml', '')}, "
-                 f"{meta.get('cpus', '?')} CPUs, load {meta.get('load_before', '?')} at start", fontsize=11)
+                 f"{meta.get('cpus', '?')} CPUs, load average {meta.get('load_before', '?')} at start, "
+                 f"{meta.get('load_after', '?')} at end", fontsize=11)
     fig.tight_layout()
     fig.savefig(out, dpi=110)
 
