@@ -1,6 +1,9 @@
-"""Shared helpers for the benchmarks: the corpus, root tags, timing."""
+"""Shared helpers for the benchmarks: the corpus, root tags, fresh inputs,
+interleaved timing, the memory probe and the walk over each library's tree."""
+import json
 import os
 import statistics
+import subprocess
 import sys
 import time
 import xml.etree.ElementTree as ET
@@ -82,3 +85,228 @@ def table(header, rows):
     for r in rows:
         print(line(r))
     sys.stdout.flush()
+
+
+# ---- Fresh inputs -----------------------------------------------------------
+# A str caches its UTF-8 form the first time a C extension asks for it, and
+# keeps it for life. A reader given the same str twice pays for the encoding
+# once; a real caller, who reads text just decoded from a file or a socket,
+# pays every time. Every timed call therefore gets a str never encoded before,
+# made outside the timing.
+
+def fresh_str(text):
+    """An equal str with no cached UTF-8 form (a new object, never handed to C code)."""
+    return (text + " ")[:-1]
+
+
+def fresh_bytes(data):
+    """An equal, distinct bytes object; bytes cache nothing, but each call gets
+    freshly written memory, like the fresh str."""
+    return data[:1] + data[1:]
+
+
+class FreshText:
+    """Makes fresh copies of `text` and checks that each really is fresh: a
+    cached UTF-8 form shows in sys.getsizeof."""
+
+    def __init__(self, text):
+        self.text = text
+        self.size = sys.getsizeof(fresh_str(text))
+
+    def __call__(self):
+        s = fresh_str(self.text)
+        if sys.getsizeof(s) != self.size:
+            raise AssertionError("a fresh str already carries a UTF-8 form")
+        return s
+
+
+# ---- Interleaved timing -----------------------------------------------------
+
+class Case:
+    """One library's version of a measure: `call(arg)` is timed; `make_input()`,
+    if given, builds arg outside the timing before every call. The result is
+    released after the clock stops."""
+
+    def __init__(self, label, call, make_input=None):
+        self.label = label
+        self.call = call
+        self.make_input = make_input
+
+    def sample(self, calls):
+        """Mean seconds per call over `calls` calls, counting only the calls."""
+        total = 0.0
+        for _ in range(calls):
+            arg = self.make_input() if self.make_input else None
+            t0 = time.perf_counter()
+            result = self.call(arg)
+            t1 = time.perf_counter()
+            del result, arg
+            total += t1 - t0
+        return total / calls
+
+
+def interleaved(cases, rounds, min_time=0.1):
+    """Seconds per call of each case, one sample per round: {label: [seconds, ...]}.
+
+    Every round samples every case; the order rotates from round to round, so a
+    burst of outside load, or a slow drift, falls on all of them alike. A sample
+    is as many calls as last about `min_time`.
+    """
+    calls = {}
+    for case in cases:
+        case.sample(1)  # warm: imports, first-touch pages, caches
+        once = max(case.sample(1), 1e-7)
+        calls[case.label] = max(1, int(min_time / once))
+    samples = {case.label: [] for case in cases}
+    n = len(cases)
+    for r in range(rounds):
+        for case in cases[r % n:] + cases[:r % n]:
+            samples[case.label].append(case.sample(calls[case.label]))
+    return samples
+
+
+def spread(samples):
+    """Interquartile range over the median: how much the rounds disagreed."""
+    if len(samples) < 4:
+        return (max(samples) - min(samples)) / statistics.median(samples)
+    q = statistics.quantiles(samples, n=4)
+    return (q[2] - q[0]) / statistics.median(samples)
+
+
+# ---- Walks ------------------------------------------------------------------
+# The same shape for every library: an explicit stack, and at each element
+# its name, every attribute pair, its text and its children. Each returns the
+# number of nodes visited.
+
+def walk_arbolite(root):
+    stack = [root]
+    n = 0
+    while stack:
+        e = stack.pop()
+        n += 1
+        e.name
+        for _k, _v in e.attrs.items():
+            pass
+        e.text
+        stack.extend(e.children)
+    return n
+
+
+def walk_etree(root):
+    """ElementTree and lxml alike (lxml also visits comments and processing
+    instructions, which its parser keeps and the others drop)."""
+    stack = [root]
+    n = 0
+    while stack:
+        e = stack.pop()
+        n += 1
+        e.tag
+        for _k, _v in e.attrib.items():
+            pass
+        e.text
+        stack.extend(e)
+    return n
+
+
+def most_common_name(root):
+    """The most frequent element name in an arbolite tree (ties: first seen)."""
+    import collections
+    counts = collections.Counter()
+    stack = [root]
+    while stack:
+        n = stack.pop()
+        counts[n.name] += 1
+        stack.extend(n.children)
+    return counts.most_common(1)[0][0]
+
+
+def clark_name(lxml_root, written):
+    """The {uri}local form ElementTree and lxml give the elements written as `written`."""
+    prefix, _, local = written.rpartition(":")
+    import lxml.etree as LET
+    for e in lxml_root.iter(LET.Element):
+        q = LET.QName(e)
+        if q.localname == local and (e.prefix or "") == prefix:
+            return e.tag
+    return written
+
+
+# ---- Memory -----------------------------------------------------------------
+
+MEMORY_PROBE = r"""
+import ctypes, gc, json, sys
+_libc = ctypes.CDLL("libc.so.6")
+PAGE = __import__("os").sysconf("SC_PAGE_SIZE")
+
+def rss():
+    gc.collect()
+    _libc.malloc_trim(0)  # free pages the allocator keeps are not held by the tree
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * PAGE
+
+lib, path, tag = sys.argv[1:4]
+with open(path, "rb") as f:
+    data = f.read()
+if lib == "arbolite":
+    import arbolite
+    arbolite.read_string("<a><b x='1'>t</b></a>", "a")
+    text = data.decode("utf-8")  # held, never encoded: it carries no UTF-8 form
+    def load():
+        # A fresh copy: its UTF-8 form, made by the reader, dies with it here.
+        return arbolite.read_string((text + " ")[:-1], tag)
+elif lib == "lxml":
+    import lxml.etree as E
+    E.fromstring(b"<a><b x='1'>t</b></a>")
+    load = lambda: E.fromstring(data)
+else:
+    import xml.etree.ElementTree as E
+    E.fromstring(b"<a><b x='1'>t</b></a>")
+    load = lambda: E.fromstring(data)
+before = rss()
+tree = load()
+after = rss()
+print(json.dumps({"held": after - before, "before": before}))
+"""
+
+
+def memory_held(lib, path, tag, python=sys.executable):
+    """Bytes of resident memory a tree read from `path` holds, measured in a
+    fresh interpreter; None if the child failed (its stderr is returned)."""
+    out = subprocess.run([python, "-c", MEMORY_PROBE, lib, path, tag], capture_output=True, text=True)
+    if out.returncode != 0:
+        return None, out.stderr.strip().splitlines()[-1:] or ["failed"]
+    return json.loads(out.stdout)["held"], None
+
+
+def count_elements(data):
+    """Elements of a document (no comments or processing instructions)."""
+    return sum(1 for _ in ET.fromstring(data).iter())
+
+
+def well_formed(data):
+    """None if lxml reads the bytes, else its message."""
+    import lxml.etree as LET
+    try:
+        LET.fromstring(data)
+    except LET.XMLSyntaxError as e:
+        return str(e)
+    return None
+
+
+def from_root_element(text):
+    """The document from its root element on: the declaration, comments and
+    doctype before it are dropped so that copies can be nested."""
+    i = 0
+    while True:
+        while text[i].isspace():
+            i += 1
+        if text.startswith("<?", i):
+            i = text.index("?>", i) + 2
+        elif text.startswith("<!--", i):
+            i = text.index("-->", i) + 3
+        elif text.startswith("<!", i):
+            if "[" in text[i:text.index(">", i)]:
+                raise ValueError("a doctype with an internal subset")
+            i = text.index(">", i) + 1
+        else:
+            return text[i:]

@@ -26,26 +26,7 @@ import time  # noqa: E402
 import xml.etree.ElementTree as ET  # noqa: E402
 
 import arbolite  # noqa: E402
-from common import corpus_files, root_tag, table  # noqa: E402
-
-
-def from_root_element(text):
-    """The document from its root element on: the declaration, comments and
-    doctype before it are dropped so that copies can be nested."""
-    i = 0
-    while True:
-        while text[i].isspace():
-            i += 1
-        if text.startswith("<?", i):
-            i = text.index("?>", i) + 2
-        elif text.startswith("<!--", i):
-            i = text.index("-->", i) + 3
-        elif text.startswith("<!", i):
-            if "[" in text[i:text.index(">", i)]:
-                raise ValueError("a doctype with an internal subset")
-            i = text.index(">", i) + 1
-        else:
-            return text[i:]
+from common import corpus_files, from_root_element, root_tag, table  # noqa: E402
 
 
 def large_document(copies):

@@ -1,0 +1,256 @@
+// Native parse throughput (structural index + tree) on each file, without
+// Python, against two ceilings on the same buffers: memcpy, and memchr for a
+// byte the file does not contain (a full scan). Median of interleaved rounds.
+//
+//   cmake -S . -B build/bench -G Ninja -DARBOLITE_BUILD_MODULE=OFF -DARBOLITE_BUILD_BENCH=ON
+//   cmake --build build/bench -j2 --target parse_bench
+//   build/bench/parse_bench [--rounds N] [--min-ms M] [--tsv] CORPUS_DIR_OR_FILES...
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "src/read/tree_builder.hpp"
+
+// ---- The adapter: the only code that knows the parser's entry point. -------
+// When the internals change, change this block and nothing else.
+namespace adapter {
+
+using Result = std::variant<arbolite::PlainElement, arbolite::XmlError>;
+
+inline Result parse(std::string_view text, std::string_view root_tag) {
+    return arbolite::parse_root(text, root_tag);
+}
+
+// Elements in the tree, or -1 and the message on error; runs outside the timing.
+inline long long elements(const Result& r, std::string* error) {
+    if (auto* e = std::get_if<arbolite::XmlError>(&r)) {
+        if (error) *error = e->message();
+        return -1;
+    }
+    long long n = 0;
+    std::vector<const arbolite::PlainElement*> stack{&std::get<arbolite::PlainElement>(r)};
+    while (!stack.empty()) {
+        const arbolite::PlainElement* p = stack.back();
+        stack.pop_back();
+        ++n;
+        for (const auto& c : p->children) stack.push_back(&c);
+    }
+    return n;
+}
+
+}  // namespace adapter
+// -----------------------------------------------------------------------------
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The optimiser must assume the pointee is read and written.
+inline void escape(const void* p) { asm volatile("" : : "g"(p) : "memory"); }
+
+// The name of the document element as written: the first start tag after the
+// declaration, comments, processing instructions and the doctype.
+std::string root_tag(std::string_view t) {
+    std::size_t i = 0;
+    if (t.substr(0, 3) == "\xEF\xBB\xBF") i = 3;
+    while (true) {
+        i = t.find('<', i);
+        if (i == std::string_view::npos) return {};
+        std::string_view rest = t.substr(i);
+        if (rest.starts_with("<?")) {
+            i = t.find("?>", i);
+            if (i == std::string_view::npos) return {};
+            i += 2;
+        } else if (rest.starts_with("<!--")) {
+            i = t.find("-->", i);
+            if (i == std::string_view::npos) return {};
+            i += 3;
+        } else if (rest.starts_with("<!")) {
+            // A doctype: an internal subset in brackets may hold '>'.
+            int depth = 0;
+            for (++i; i < t.size(); ++i) {
+                if (t[i] == '[') ++depth;
+                else if (t[i] == ']') --depth;
+                else if (t[i] == '>' && depth <= 0) break;
+            }
+            ++i;
+        } else {
+            std::size_t j = i + 1;
+            while (j < t.size() && !std::strchr(" \t\r\n/>", t[j])) ++j;
+            return std::string(t.substr(i + 1, j - i - 1));
+        }
+    }
+}
+
+int absent_byte(std::string_view t) {
+    std::array<bool, 256> seen{};
+    for (unsigned char c : t) seen[c] = true;
+    for (int b = 0; b < 256; ++b)
+        if (!seen[b]) return b;
+    return -1;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    std::size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+struct File {
+    std::string name;
+    std::string data;
+};
+
+std::vector<File> load(const std::vector<std::string>& args) {
+    std::vector<std::filesystem::path> paths;
+    for (const auto& a : args) {
+        if (std::filesystem::is_directory(a)) {
+            for (const auto& entry : std::filesystem::directory_iterator(a))
+                if (entry.is_regular_file() && entry.path().extension() != ".md") paths.push_back(entry.path());
+        } else {
+            paths.emplace_back(a);
+        }
+    }
+    std::vector<File> files;
+    for (const auto& p : paths) {
+        std::ifstream in(p, std::ios::binary);
+        if (!in) {
+            std::fprintf(stderr, "cannot read %s\n", p.c_str());
+            std::exit(2);
+        }
+        std::ostringstream s;
+        s << in.rdbuf();
+        files.push_back({p.filename().string(), std::move(s).str()});
+    }
+    std::sort(files.begin(), files.end(), [](const File& a, const File& b) {
+        return a.data.size() != b.data.size() ? a.data.size() < b.data.size() : a.name < b.name;
+    });
+    return files;
+}
+
+// Seconds per call of fn over `calls` calls.
+template <class F>
+double sample(F&& fn, int calls) {
+    auto t0 = Clock::now();
+    for (int i = 0; i < calls; ++i) fn();
+    auto t1 = Clock::now();
+    return std::chrono::duration<double>(t1 - t0).count() / calls;
+}
+
+// Calls of fn that last about min_seconds.
+template <class F>
+int calibrate(F&& fn, double min_seconds) {
+    double once = std::max(sample(fn, 1), 1e-9);
+    return std::max(1, static_cast<int>(min_seconds / once));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int rounds = 11;
+    double min_seconds = 0.02;
+    bool tsv = false;
+    std::vector<std::string> inputs;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view a = argv[i];
+        if (a == "--rounds" && i + 1 < argc) rounds = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--min-ms" && i + 1 < argc) min_seconds = std::atof(argv[++i]) / 1000;
+        else if (a == "--tsv") tsv = true;
+        else if (a.starts_with("--")) {
+            std::fprintf(stderr, "usage: %s [--rounds N] [--min-ms M] [--tsv] CORPUS_DIR_OR_FILES...\n", argv[0]);
+            return 2;
+        } else inputs.emplace_back(a);
+    }
+    if (inputs.empty()) {
+        std::fprintf(stderr, "usage: %s [--rounds N] [--min-ms M] [--tsv] CORPUS_DIR_OR_FILES...\n", argv[0]);
+        return 2;
+    }
+
+    std::vector<File> files = load(inputs);
+    std::vector<double> parse_rates;
+    if (tsv) std::printf("file\tbytes\telements\tparse_MBps\tmemcpy_MBps\tmemchr_MBps\tstatus\n");
+    else std::printf("%-28s %10s %8s %12s %12s %12s %10s\n", "file", "bytes", "elements", "parse MB/s", "memcpy MB/s",
+                     "memchr MB/s", "parse/memchr");
+    for (const File& f : files) {
+        const std::string_view text = f.data;
+        const std::string tag = root_tag(text);
+        std::string error;
+        long long elements;
+        {
+            adapter::Result first = adapter::parse(text, tag);
+            elements = adapter::elements(first, &error);
+        }
+        if (elements < 0) {
+            if (tsv) std::printf("%s\t%zu\t\t\t\t\tnot well-formed: %s\n", f.name.c_str(), text.size(), error.c_str());
+            else std::printf("%-28s %10zu  not well-formed, skipped: %s\n", f.name.c_str(), text.size(), error.c_str());
+            continue;
+        }
+
+        std::vector<char> copy(text.size());
+        const int needle = absent_byte(text);
+        bool mismatch = false;
+        // Only the parse is on the clock: checking the tree (which also keeps
+        // the optimiser from dropping it) and releasing it come after.
+        auto parse_calls_timed = [&](int calls) {
+            double total = 0;
+            for (int i = 0; i < calls; ++i) {
+                auto t0 = Clock::now();
+                adapter::Result r = adapter::parse(text, tag);
+                escape(&r);
+                auto t1 = Clock::now();
+                total += std::chrono::duration<double>(t1 - t0).count();
+                if (adapter::elements(r, nullptr) != elements) mismatch = true;
+            }
+            return total / calls;
+        };
+        auto memcpy_once = [&] {
+            std::memcpy(copy.data(), text.data(), text.size());
+            escape(copy.data());
+        };
+        auto memchr_once = [&] {
+            const void* hit = std::memchr(text.data(), needle < 0 ? 0 : needle, text.size());
+            escape(hit);
+            if (hit && needle >= 0) mismatch = true;
+        };
+
+        const int parse_calls = std::max(1, static_cast<int>(min_seconds / std::max(parse_calls_timed(1), 1e-9)));
+        const int memcpy_calls = calibrate(memcpy_once, min_seconds);
+        const int memchr_calls = calibrate(memchr_once, min_seconds);
+        std::vector<double> parse_s, memcpy_s, memchr_s;
+        for (int r = 0; r < rounds; ++r) {
+            // Rotate the order each round so drift in the machine's load hits all three.
+            for (int k = 0; k < 3; ++k) {
+                switch ((k + r) % 3) {
+                    case 0: parse_s.push_back(parse_calls_timed(parse_calls)); break;
+                    case 1: memcpy_s.push_back(sample(memcpy_once, memcpy_calls)); break;
+                    case 2: memchr_s.push_back(sample(memchr_once, memchr_calls)); break;
+                }
+            }
+        }
+        if (mismatch) {
+            std::fprintf(stderr, "%s: a run disagreed with the first (element count or memchr hit)\n", f.name.c_str());
+            return 1;
+        }
+        const double mb = text.size() / 1e6;
+        const double p = mb / median(parse_s), c = mb / median(memcpy_s);
+        const double s = needle < 0 ? 0 : mb / median(memchr_s);
+        parse_rates.push_back(p);
+        if (tsv) std::printf("%s\t%zu\t%lld\t%.1f\t%.1f\t%.1f\tok\n", f.name.c_str(), text.size(), elements, p, c, s);
+        else std::printf("%-28s %10zu %8lld %12.1f %12.1f %12.1f %10.3f\n", f.name.c_str(), text.size(), elements, p, c,
+                         s, s > 0 ? p / s : 0.0);
+        std::fflush(stdout);
+    }
+    if (!parse_rates.empty() && !tsv)
+        std::printf("\nmedian parse MB/s over %zu files: %.1f\n", parse_rates.size(), median(parse_rates));
+    return 0;
+}

@@ -1,0 +1,145 @@
+"""The benchmark helpers measure what they claim: fresh inputs really carry no
+UTF-8 form, only calls are timed, rounds interleave, walks and searches cover
+the same elements in every library, and the memory probe counts the tree
+alone. Plus a smoke run of compare.py and chart.py."""
+
+import json
+import os
+import subprocess
+import sys
+import time
+
+import pytest
+
+import arbolite
+
+BENCH = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
+sys.path.insert(0, BENCH)
+common = pytest.importorskip("common")
+LET = pytest.importorskip("lxml.etree")
+import xml.etree.ElementTree as ET  # noqa: E402
+
+NON_ASCII = "<r a='é'>" + "<x k='ü'>ñ</x>" * 50 + "</r>"
+
+
+def cached(s):
+    return sys.getsizeof(s) != sys.getsizeof((s + " ")[:-1])
+
+
+def test_fresh_str_is_uncached_and_read_string_caches_it():
+    s = common.fresh_str(NON_ASCII)
+    assert s == NON_ASCII and s is not NON_ASCII and not cached(s)
+    arbolite.read_string(s, "r")
+    # The premise of every fresh input: reading a str leaves its UTF-8 form on it.
+    assert cached(s)
+
+
+def test_fresh_text_refuses_a_cached_copy(monkeypatch):
+    fresh = common.FreshText(NON_ASCII)
+    assert not cached(fresh())
+    reused = common.fresh_str(NON_ASCII)
+    arbolite.read_string(reused, "r")
+    monkeypatch.setattr(common, "fresh_str", lambda text: reused)
+    with pytest.raises(AssertionError):
+        fresh()
+
+
+def test_sample_times_the_call_only():
+    case = common.Case("x", lambda arg: arg, make_input=lambda: time.sleep(0.02))
+    assert case.sample(3) < 0.005
+
+
+def test_interleaved_rotates_the_order_and_gives_one_sample_per_round():
+    order = []
+    cases = [common.Case(k, lambda _, k=k: order.append(k)) for k in "abc"]
+    samples = common.interleaved(cases, rounds=3, min_time=0)
+    assert {k: len(v) for k, v in samples.items()} == {"a": 3, "b": 3, "c": 3}
+    timed = order[6:]  # after two warm-up calls each
+    assert timed == list("abc") + list("bca") + list("cab")
+
+
+@pytest.mark.parametrize("doc, expected", [
+    ("<?xml version='1.0'?><!-- c --><!DOCTYPE r><r/>", "r"),
+    ("<x:root xmlns:x='urn:x'><x:a/></x:root>", "x:root"),
+    ("\n<root\n a='1'>t</root>", "root"),
+    ("<r><a></r>", "r"),  # the name is known before the error
+])
+def test_root_tag(doc, expected):
+    assert common.root_tag(doc) == expected
+
+
+@pytest.mark.parametrize("doc, error", [
+    ("<?xml version='1.0'?>\n<!-- c -->\n<!DOCTYPE r SYSTEM 'r.dtd'>\n<r>x</r>", None),
+    ("<!DOCTYPE r [<!ENTITY e 'v'>]><r>&e;</r>", ValueError),
+])
+def test_from_root_element(doc, error):
+    if error:
+        with pytest.raises(error):
+            common.from_root_element(doc)
+    else:
+        assert common.from_root_element(doc) == "<r>x</r>"
+
+
+def test_walks_visit_the_same_elements():
+    doc = "<r a='1'><!-- c --><?p i?><b x='y'>t<c/></b><b/></r>"
+    data = doc.encode()
+    assert common.walk_arbolite(arbolite.read_string(doc, "r")) == 4
+    assert common.walk_etree(ET.fromstring(data)) == 4
+    assert common.walk_etree(LET.fromstring(data)) == 6  # lxml keeps the comment and the instruction
+    assert common.count_elements(data) == 4
+
+
+@pytest.mark.parametrize("doc, written, clark", [
+    ("<r xmlns='urn:d'><m/><m/></r>", "m", "{urn:d}m"),
+    ("<p:r xmlns:p='urn:p' xmlns:q='urn:q'><q:m/><p:m/></p:r>", "p:m", "{urn:p}m"),
+    ("<r><m/></r>", "m", "m"),
+])
+def test_clark_name_finds_the_same_elements(doc, written, clark):
+    root = LET.fromstring(doc.encode())
+    assert common.clark_name(root, written) == clark
+    tree = arbolite.read_string(doc, common.root_tag(doc))
+    assert len(tree.search_by_name(written)) == len(list(ET.fromstring(doc).iter(clark)))
+
+
+def test_memory_probe_counts_the_tree_not_the_input(tmp_path):
+    # 20 MB of non-ASCII text outside the element read: if the input or the
+    # UTF-8 form the reader caches on it were counted, this would show.
+    big = "ĳ" * 10_000_000
+    path = tmp_path / "doc.xml"
+    path.write_text(f"<w><pad>{big}</pad><r>" + "<e k='v'>t</e>" * 2000 + "</r></w>", encoding="utf-8")
+    held, err = common.memory_held("arbolite", str(path), "r")
+    assert err is None
+    assert 0 < held < 5_000_000
+
+
+def test_well_formed():
+    assert common.well_formed(b"<r/>") is None
+    assert common.well_formed(b"<r>&</r>") is not None
+
+
+needs_corpus = pytest.mark.skipif(not os.path.isdir(common.CORPUS), reason="no corpus")
+
+
+@needs_corpus
+def test_compare_smoke(tmp_path):
+    pytest.importorskip("xmltodict")
+    out = tmp_path / "r.json"
+    run = subprocess.run([sys.executable, os.path.join(BENCH, "compare.py"), "--quick", "--rounds", "1",
+                          "--only", "read,write,search", "--files", "docbook.rng,iso_3166-2.xml", "--json", str(out)],
+                         capture_output=True, text=True, cwd=BENCH)
+    assert run.returncode == 0, run.stderr
+    assert "iso_3166-2.xml" in run.stdout and "not well-formed, skipped" in run.stdout
+    results = json.loads(out.read_text())
+    (row,) = results["search"]["rows"]
+    assert len(set(row["hits"].values())) == 1
+    (row,) = results["write"]["rows"]
+    # Each library's rate comes from its own output.
+    for lib, size in row["output_bytes"].items():
+        assert row["MBps"][lib] == pytest.approx(size / 1e6 / row["seconds"][lib])
+    assert {s["measure"] for s in results["summary"]} == {"read", "write", "search"}
+
+    pytest.importorskip("matplotlib")
+    png = tmp_path / "c.png"
+    subprocess.run([sys.executable, os.path.join(BENCH, "chart.py"), "--from", str(out), "--out", str(png)],
+                   check=True, capture_output=True)
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
