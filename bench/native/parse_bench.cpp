@@ -19,33 +19,45 @@
 #include <variant>
 #include <vector>
 
-#include "src/read/tree_builder.hpp"
+#include <memory>
+
+#include "core/read/parser.hpp"
+#include "core/tree/walk.hpp"
 
 // ---- The adapter: the only code that knows the parser's entry point. -------
 // When the internals change, change this block and nothing else.
 namespace adapter {
 
-using Result = std::variant<arbolite::PlainElement, arbolite::XmlError>;
+// The nodes live in the arena, which frees them all when the result goes.
+struct Result {
+    std::unique_ptr<arbolite::Arena> arena;
+    arbolite::ParseOutcome outcome;
+};
 
 inline Result parse(std::string_view text, std::string_view root_tag) {
-    return arbolite::parse_root(text, root_tag);
+    Result r{std::make_unique<arbolite::Arena>(text.size()), {}};
+    // Any non-null pointer serves as the type outside Python.
+    static const int type_tag = 0;
+    r.outcome = arbolite::parse_document(text, root_tag, &type_tag, *r.arena);
+    return r;
 }
 
 // Elements in the tree, or -1 and the message on error; runs outside the timing.
 inline long long elements(const Result& r, std::string* error) {
-    if (auto* e = std::get_if<arbolite::XmlError>(&r)) {
-        if (error) *error = e->message();
+    if (r.outcome.error) {
+        if (error) *error = r.outcome.error->message();
         return -1;
     }
-    long long n = 0;
-    std::vector<const arbolite::PlainElement*> stack{&std::get<arbolite::PlainElement>(r)};
-    while (!stack.empty()) {
-        const arbolite::PlainElement* p = stack.back();
-        stack.pop_back();
-        ++n;
-        for (const auto& c : p->children) stack.push_back(&c);
-    }
-    return n;
+    struct Count {
+        long long n = 0;
+        arbolite::Walk enter(arbolite::Node*, std::size_t) {
+            ++n;
+            return arbolite::Walk::Into;
+        }
+        void leave(arbolite::Node*, std::size_t) {}
+    } count;
+    arbolite::walk_preorder(r.outcome.root, count);
+    return count.n;
 }
 
 }  // namespace adapter
