@@ -103,8 +103,23 @@ private:
 // copy, in one pre-order walk. A child's dict is appended to its parent's
 // list as soon as it is made (a list pre-sized with empty slots could be seen
 // half-filled by a garbage-collector callback); its own children follow.
+// The dicts and lists made here hold no cycle, so a collection that their
+// numbers set off would only walk them in vain: the collector waits until
+// the call is over (the lock is held throughout, so nothing else runs).
+class CollectorPause {
+public:
+    CollectorPause() noexcept : was_enabled_(PyGC_Disable()) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+
+private:
+    int was_enabled_;
+};
+
 Result<object> tree_to_dict(Node* root) {
     const Keys& k = keys();
+    CollectorPause pause;
     StrCache cache;
     struct Visitor {
         const Keys& k;
