@@ -20,9 +20,17 @@ namespace {
 constexpr Params kReadStringParams{nullptr, "read_string", {"xml_string", "root_tag"}, 2, 2};
 constexpr Params kReadFileParams{nullptr, "read_file", {"file_path", "root_tag"}, 2, 2};
 
-Result<object> finish(ParseOutcome& outcome, Arena& arena) {
+// With the lock released: the parse, and on success the hand-over of the
+// slabs to the nodes.
+ParseOutcome parse_and_publish(std::string_view text, std::string_view tag, PyTypeObject* type, Arena& arena) {
+    ParseOutcome outcome = parse_document(text, tag, type, arena);
+    if (!outcome.error) arena.publish();
+    return outcome;
+}
+
+// With the lock: the tree's nodes take their references to the type.
+Result<object> finish(ParseOutcome& outcome) {
     if (outcome.error) return Error::deferred(PyExc_ValueError, outcome.error->message());
-    arena.publish();
     adopt_nodes(outcome.node_count);
     return steal(as_object(outcome.root));
 }
@@ -56,8 +64,8 @@ PyObject* read_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         if (!tag) return argument_error("root_tag", std::move(tag).error());
         Arena arena(text->size());
         PyTypeObject* type = node_type();
-        ParseOutcome outcome = without_lock([&] { return parse_document(*text, *tag, type, arena); });
-        return finish(outcome, arena);
+        ParseOutcome outcome = without_lock([&] { return parse_and_publish(*text, *tag, type, arena); });
+        return finish(outcome);
     });
 }
 
@@ -76,10 +84,10 @@ PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
             if (auto* failure = std::get_if<IoError>(&file)) return std::move(*failure);
             const ByteBuffer& text = std::get<ByteBuffer>(file);
             arena.expect(text.size());
-            return parse_document(text.view(), *tag, type, arena);
+            return parse_and_publish(text.view(), *tag, type, arena);
         });
         if (auto* failure = std::get_if<IoError>(&outcome)) return Error::os(failure->code, std::move(failure->message));
-        return finish(std::get<ParseOutcome>(outcome), arena);
+        return finish(std::get<ParseOutcome>(outcome));
     });
 }
 

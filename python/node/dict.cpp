@@ -68,7 +68,7 @@ public:
     StrCache() : slots_(kSlots) {}
 
     Result<object> get(std::string_view text) {
-        if (text.size() > kMaxCached) return new_str(text);
+        if (text.size() > kMaxCached) return node_string(text);
         std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ text.size();
         for (char c : text) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001B3ULL;
         for (std::size_t probe = 0; probe < kMaxProbe; ++probe) {
@@ -77,13 +77,13 @@ public:
                 if (used_ * 2 >= kSlots) break;  // full enough: stop adding
                 s.hash = h;
                 s.text = text;
-                s.str = new_str(text);
+                s.str = node_string(text);
                 ++used_;
                 return s.str;
             }
             if (s.hash == h && s.text == text) return s.str;
         }
-        return new_str(text);
+        return node_string(text);
     }
 
 private:
@@ -135,14 +135,14 @@ Result<object> tree_to_dict(Node* root) {
             object attrs = steal(check_created(PyDict_New()));
             for (const Attr a : node_attrs(n)) {
                 ARBOLITE_TRY(key, cache.get(a.key));
-                object value = new_str(a.value);
+                object value = node_string(a.value);
                 if (PyDict_SetItem(attrs.ptr(), key.ptr(), value.ptr()) < 0) return Error::fetch();
             }
             ARBOLITE_CHECK(set_item(dict, k.attrs, attrs));
             object list = steal(check_created(PyList_New(0)));
             ARBOLITE_CHECK(set_item(dict, k.children, list));
             const auto text = node_text(n);
-            ARBOLITE_CHECK(set_item(dict, k.text, text ? new_str(*text) : borrow(Py_None)));
+            ARBOLITE_CHECK(set_item(dict, k.text, text ? node_string(*text) : borrow(Py_None)));
             if (lists.empty()) {
                 result = dict;
             } else if (PyList_Append(lists.back().ptr(), dict.ptr()) < 0) {

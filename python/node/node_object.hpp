@@ -27,4 +27,9 @@ Result<Node*> node_receiver(handle self);
 // counts those references once the lock is held again.
 void adopt_nodes(std::uint64_t count) noexcept;
 
+// A new str of a string stored in a node. Node strings may be read past their
+// end (kReadSlack), so a short one is checked for ASCII with one vector load
+// and then copied, without the interpreter's UTF-8 decoder.
+object node_string(std::string_view text);
+
 }  // namespace arbolite

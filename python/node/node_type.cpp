@@ -1,6 +1,9 @@
 // The Node class: construction, release, properties and the type object.
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <vector>
 
 #include "core/tree/own_node.hpp"
@@ -162,14 +165,14 @@ PyObject* read_property(PyObject* self, Body&& body) {
 }
 
 PyObject* get_name(PyObject* self, void*) {
-    return read_property(self, [](Node* n) -> Result<object> { return new_str(node_name(n)); });
+    return read_property(self, [](Node* n) -> Result<object> { return node_string(node_name(n)); });
 }
 
 PyObject* get_attrs(PyObject* self, void*) {
     return read_property(self, [](Node* n) -> Result<object> {
         object dict = steal(check_created(PyDict_New()));
         for (const Attr a : node_attrs(n)) {
-            object k = new_str(a.key), v = new_str(a.value);
+            object k = node_string(a.key), v = node_string(a.value);
             if (PyDict_SetItem(dict.ptr(), k.ptr(), v.ptr()) < 0) return Error::fetch();
         }
         return dict;
@@ -192,7 +195,7 @@ PyObject* get_text(PyObject* self, void*) {
     return read_property(self, [](Node* n) -> Result<object> {
         const auto text = node_text(n);
         if (!text) return borrow(Py_None);
-        return new_str(*text);
+        return node_string(*text);
     });
 }
 
@@ -206,6 +209,23 @@ PyObject* node_repr(PyObject* self) {
         out += ')';
         return new_str(out);
     });
+}
+
+// The four properties are read once per node by every walk over a tree. The
+// generic attribute lookup searches the type's dictionaries on each read;
+// comparing the (interned) name with the four names first skips that.
+PyObject* node_getattro(PyObject* self, PyObject* name) {
+    static PyObject* const names[] = {
+        PyUnicode_InternFromString("name"),
+        PyUnicode_InternFromString("attrs"),
+        PyUnicode_InternFromString("text"),
+        PyUnicode_InternFromString("children"),
+    };
+    if (name == names[0]) return get_name(self, nullptr);
+    if (name == names[1]) return get_attrs(self, nullptr);
+    if (name == names[2]) return get_text(self, nullptr);
+    if (name == names[3]) return get_children(self, nullptr);
+    return PyObject_GenericGetAttr(self, name);
 }
 
 PyGetSetDef kGetters[] = {
@@ -241,6 +261,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(node_new)},
     {Py_tp_str, reinterpret_cast<void*>(node_str)},
     {Py_tp_repr, reinterpret_cast<void*>(node_repr)},
+    {Py_tp_getattro, reinterpret_cast<void*>(node_getattro)},
     {Py_tp_getset, kGetters},
     {Py_tp_methods, kMethods},
     {0, nullptr},
@@ -277,6 +298,22 @@ bool is_node(handle obj) {
 Result<Node*> node_receiver(handle self) {
     if (!self || !is_node(self)) return type_error(self, "Node");
     return as_node(self.ptr());
+}
+
+object node_string(std::string_view text) {
+    const std::size_t n = text.size();
+    // Empty and one-character strs are the interpreter's shared ones.
+    if (n >= 2 && n <= 16) {
+        static_assert(kReadSlack >= 16);
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data()));
+        const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v)) & ((1u << n) - 1);
+        if (high == 0) {
+            PyObject* s = check_created(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
+            std::memcpy(PyUnicode_DATA(s), text.data(), n);
+            return steal(s);
+        }
+    }
+    return new_str(text);
 }
 
 void adopt_nodes(std::uint64_t count) noexcept {
