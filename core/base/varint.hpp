@@ -22,6 +22,10 @@ constexpr std::size_t varint_size(std::uint64_t v) noexcept {
 
 // Writes the minimal encoding; returns the byte after it.
 inline char* put_varint(char* out, std::uint64_t v) noexcept {
+    if (v < 0x80) [[likely]] {
+        *out = static_cast<char>(v);
+        return out + 1;
+    }
     while (v >= 0x80) {
         *out++ = static_cast<char>(static_cast<unsigned char>(v) | 0x80);
         v >>= 7;
@@ -33,7 +37,7 @@ inline char* put_varint(char* out, std::uint64_t v) noexcept {
 // Reads a length written by put_varint; returns the byte after it.
 inline const char* get_varint(const char* in, std::uint64_t& v) noexcept {
     auto b = static_cast<unsigned char>(*in++);
-    if (b < 0x80) {
+    if (b < 0x80) [[likely]] {
         v = b;
         return in;
     }

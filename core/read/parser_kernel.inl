@@ -549,13 +549,18 @@ bool Parser::fast_start_tag(u64 p, u64 name_end, u64& end) {
         while (pos < n && d[pos] == '/' && !(pos + 1 < n && d[pos + 1] == '>')) {
             pos = Simd::template find_class<kAttrNameEnd | kStartNameEnd, '"', '\'', '=', '/', '>'>(d, pos + 1, n);
         }
-        if (pos >= n || pos == name_start || d[pos] == '>' || d[pos] == '/') return false;
+        if (pos >= n || pos == name_start) return false;
         const u64 key_len = pos - name_start;
-        while (pos < n && has_class(d[pos], kTagSpace)) ++pos;
-        if (pos >= n || d[pos] != '=') return false;
-        ++pos;
-        while (pos < n && has_class(d[pos], kTagSpace)) ++pos;
-        if (pos >= n || (d[pos] != '"' && d[pos] != '\'')) return false;
+        if (d[pos] == '=' && pos + 1 < n && (d[pos + 1] == '"' || d[pos + 1] == '\'')) {
+            ++pos;  // the common form: name="value"
+        } else {
+            if (d[pos] == '>' || d[pos] == '/') return false;
+            while (pos < n && has_class(d[pos], kTagSpace)) ++pos;
+            if (pos >= n || d[pos] != '=') return false;
+            ++pos;
+            while (pos < n && has_class(d[pos], kTagSpace)) ++pos;
+            if (pos >= n || (d[pos] != '"' && d[pos] != '\'')) return false;
+        }
         const u64 vs = pos + 1;
         const u64 stop = d[pos] == '"' ? Simd::template find_any<'"', '<', '&', '\t', '\n', '\r'>(d, vs, n)
                                        : Simd::template find_any<'\'', '<', '&', '\t', '\n', '\r'>(d, vs, n);
