@@ -54,25 +54,64 @@ std::size_t count_ascii_prefix(const Unit* u, std::size_t i, std::size_t n) noex
     return i;
 }
 
+// UTF-8 bytes of 16-bit units, sixteen at a time: one byte each, one more
+// from U+0080, one more from U+0800. False at a surrogate.
+bool utf8_size_of_ucs2(const std::uint16_t* u, std::size_t n, std::size_t& bytes) noexcept {
+    const __m128i bias = _mm_set1_epi16(static_cast<short>(0x8000));
+    // Signed compares of biased values stand in for unsigned ones.
+    const __m128i from_80 = _mm_set1_epi16(static_cast<short>(0x007F ^ 0x8000));
+    const __m128i from_800 = _mm_set1_epi16(static_cast<short>(0x07FF ^ 0x8000));
+    const __m128i surrogate_mask = _mm_set1_epi16(static_cast<short>(0xF800));
+    const __m128i surrogate = _mm_set1_epi16(static_cast<short>(0xD800));
+    std::size_t extra = 0, i = 0;
+    while (i + 8 <= n) {
+        __m128i counts = _mm_setzero_si128();
+        __m128i bad = _mm_setzero_si128();
+        // 16-bit lane counters: at most 2 per unit, summed before they can pass 32767.
+        for (int round = 0; round < 8192 && i + 8 <= n; ++round, i += 8) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + i));
+            const __m128i b = _mm_xor_si128(v, bias);
+            counts = _mm_sub_epi16(counts, _mm_cmpgt_epi16(b, from_80));
+            counts = _mm_sub_epi16(counts, _mm_cmpgt_epi16(b, from_800));
+            bad = _mm_or_si128(bad, _mm_cmpeq_epi16(_mm_and_si128(v, surrogate_mask), surrogate));
+        }
+        if (_mm_movemask_epi8(bad)) return false;
+        alignas(16) std::uint16_t lanes[8];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), counts);
+        for (std::uint16_t c : lanes) extra += c;
+    }
+    for (; i < n; ++i) {
+        const std::uint32_t c = u[i];
+        if (c >= 0xD800 && c <= 0xDFFF) return false;
+        extra += (c >= 0x80) + (c >= 0x800);
+    }
+    bytes = n + extra;
+    return true;
+}
+
 template <class Unit>
 bool units_to_utf8(const Unit* u, std::size_t n, ByteBuffer& out) {
     // Exact size first, so the text is written once into a buffer that fits.
     std::size_t bytes = 0;
-    for (std::size_t i = 0; i < n;) {
-        const std::size_t run = count_ascii_prefix(u, i, n);
-        bytes += run - i;
-        i = run;
-        if (i >= n) break;
-        const std::uint32_t c = u[i++];
-        if (c < 0x80) {
-            bytes += 1;
-        } else if (c < 0x800) {
-            bytes += 2;
-        } else if (c < 0x10000) {
-            if (c >= 0xD800 && c <= 0xDFFF) return false;
-            bytes += 3;
-        } else {
-            bytes += 4;
+    if constexpr (sizeof(Unit) == 2) {
+        if (!utf8_size_of_ucs2(u, n, bytes)) return false;
+    } else {
+        for (std::size_t i = 0; i < n;) {
+            const std::size_t run = count_ascii_prefix(u, i, n);
+            bytes += run - i;
+            i = run;
+            if (i >= n) break;
+            const std::uint32_t c = u[i++];
+            if (c < 0x80) {
+                bytes += 1;
+            } else if (c < 0x800) {
+                bytes += 2;
+            } else if (c < 0x10000) {
+                if (c >= 0xD800 && c <= 0xDFFF) return false;
+                bytes += 3;
+            } else {
+                bytes += 4;
+            }
         }
     }
     ByteBuffer buf;

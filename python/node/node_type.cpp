@@ -21,35 +21,63 @@ namespace {
 // Releasing a node releases one reference per child. A child whose only
 // reference that was dies with it; rather than recursing through tp_dealloc
 // once per level (a chain a million deep would overflow the native stack),
-// the dying subtree is walked here with an explicit stack. Nothing in the
-// walk runs Python code: a child that survives only loses a reference.
-thread_local std::vector<Node*> t_dying;
+// the dying subtree is walked here, in document order (which is memory order
+// for parsed nodes), with an explicit stack. Nothing in the walk runs Python
+// code: a child that survives only loses a reference.
+//
+// A parsed node's memory can go as soon as its first child is known (its
+// children are linked through themselves); an own node's holds the array of
+// its children, so it goes after them.
+struct Dying {
+    ChildCursor children;
+    Node* own;  // an own node to free once its children are done
+};
+thread_local std::vector<Dying> t_dying;
 
 void release_tree(Node* root) noexcept {
     PyTypeObject* type = Py_TYPE(as_object(root));
-    std::vector<Node*>& dying = t_dying;
-    const std::size_t base = dying.size();
-    Node* n = root;
-    for (;;) {
+    std::vector<Dying>& stack = t_dying;
+    const std::size_t base = stack.size();
+    std::size_t freed = 0;
+    auto die = [&](Node* n) -> bool {
         ChildCursor children(n);
-        while (Node* child = children.next()) {
-            PyObject* c = as_object(child);
-            if (Py_REFCNT(c) == 1) {
-                try {
-                    dying.push_back(child);
-                    continue;
-                } catch (...) {
-                    // No room to defer it: release it here, one level deeper.
-                }
-            }
-            Py_DECREF(c);
+        Node* own = n->is_own() ? n : nullptr;
+        if (!own) {
+            free_node_storage(n);
+            ++freed;
         }
-        free_node_storage(n);
-        Py_DECREF(type);
-        if (dying.size() == base) return;
-        n = dying.back();
-        dying.pop_back();
+        try {
+            stack.push_back(Dying{children, own});
+            return true;
+        } catch (...) {
+            return false;
+        }
+    };
+    if (!die(root)) {
+        // No room to defer anything: release the children one level deeper.
+        ChildCursor children(root);
+        while (Node* child = children.next()) Py_DECREF(as_object(child));
+        if (root->is_own()) free_node_storage(root), ++freed;
     }
+    while (stack.size() > base) {
+        Node* child = stack.back().children.next();
+        if (!child) {
+            Node* own = stack.back().own;
+            stack.pop_back();
+            if (own) {
+                free_node_storage(own);
+                ++freed;
+            }
+            continue;
+        }
+        PyObject* c = as_object(child);
+        if (Py_REFCNT(c) != 1) {
+            Py_DECREF(c);  // still held elsewhere: it only loses the parent's reference
+        } else if (!die(child)) {
+            Py_DECREF(c);  // no room to defer it: released here, one level deeper
+        }
+    }
+    for (std::size_t k = 0; k < freed; ++k) Py_DECREF(type);
 }
 
 void node_dealloc(PyObject* self) { release_tree(as_node(self)); }
