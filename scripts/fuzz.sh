@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and the sanitizers and runs each for
-# the given number of seconds (default 60) from its seed corpus.
+# the given number of seconds (default 60) from its seed corpus. Each run's
+# output goes to build/fuzz/<target>.log: a run that passes shows its last
+# lines, one that fails shows its whole log but the progress lines, with the
+# crash report and the reproducer (kept in build/fuzz/artifacts-<target>/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -10,16 +13,32 @@ CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DARBOLITE_BUILD_MODULE=OFF -DARBO
       -DARBOLITE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/fuzz -j2
 status=0
-for target in build/fuzz/fuzz_*; do
-    [ -x "$target" ] || continue
-    name=$(basename "$target")
+# One target per source file, as CMakeLists.txt builds them; a binary left in
+# build/fuzz by a source since removed is not run.
+for source in fuzz/*.cpp; do
+    name=$(basename "$source" .cpp)
+    target="build/fuzz/$name"
+    if [ ! -x "$target" ]; then
+        echo "error: $source built no $target" >&2
+        exit 1
+    fi
     seeds="fuzz/seeds/${name#fuzz_}"
     work="build/fuzz/corpus-$name"
-    mkdir -p "$work"
+    artifacts="build/fuzz/artifacts-$name"
+    log="build/fuzz/$name.log"
+    mkdir -p "$work" "$artifacts"
     echo "== $name for ${seconds}s"
-    if ! "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
-            "$work" $( [ -d "$seeds" ] && echo "$seeds" ) 2>&1 | tail -15; then
+    rc=0
+    "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 \
+        -artifact_prefix="$artifacts/" "$work" $( [ -d "$seeds" ] && echo "$seeds" ) >"$log" 2>&1 || rc=$?
+    if [ "$rc" -eq 0 ]; then
+        tail -15 "$log"
+    else
         status=1
+        echo "!! $name failed with exit status $rc; its log ($log) without the progress lines:"
+        grep -Ev '^#[0-9]+[[:space:]]+(NEW|REDUCE|pulse|INITED|RELOAD)[[:space:]]' "$log" || true
+        echo "!! reproducers in $artifacts/:"
+        ls -l "$artifacts"
     fi
 done
 exit $status

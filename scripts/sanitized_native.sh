@@ -10,4 +10,4 @@ cmake -S . -B build/native-asan -G Ninja -DARBOLITE_BUILD_MODULE=OFF -DARBOLITE_
       -DARBOLITE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/native-asan -j2
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir build/native-asan --output-on-failure -j2
+    ctest --no-tests=error --test-dir build/native-asan --output-on-failure -j2

@@ -11,10 +11,20 @@ arbolite_venv
 export PATH="$PWD/$venv/bin:$PATH"
 
 # Built directly (not through pip) so the sanitizer flags reach every object file.
-out=build/asan-module
+# One folder per interpreter: a build folder keeps the Python it was configured with.
+out=build/asan-module-$version
 cmake -S . -B "$out" -G Ninja -DARBOLITE_SANITIZE=ON -DARBOLITE_BUILD_NATIVE_TESTS=OFF \
       -DPython_EXECUTABLE="$py" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$out" --target arbolite -j2
+module="$PWD/$out/arbolite$("$py" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
+if [ ! -f "$module" ]; then
+    echo "error: the sanitized build did not produce $module" >&2
+    exit 1
+fi
+if ! nm -D --undefined-only "$module" | grep -q '__asan_init\|__asan_report'; then
+    echo "error: $module is not instrumented by AddressSanitizer" >&2
+    exit 1
+fi
 
 # The interpreter itself is not instrumented, so the runtimes must be loaded first;
 # PYTHONMALLOC=malloc sends every Python allocation through ASan's allocator.
@@ -23,7 +33,12 @@ asan=$(g++ -print-file-name=libasan.so)
 ubsan=$(g++ -print-file-name=libubsan.so)
 export LD_PRELOAD="$asan:$ubsan"
 export PYTHONMALLOC=malloc
-export PYTHONPATH="$PWD/$out"
+# The virtual environment holds the ordinary build too, and PYTHONPATH's order
+# alone puts this one first: every interpreter of the run, the tests' children
+# included, checks what it imports (scripts/sanitized_site/sitecustomize.py),
+# and the conftest refuses a session where that check is not in force.
+export PYTHONPATH="$PWD/$out:$PWD/scripts/sanitized_site"
+export ARBOLITE_EXPECT_MODULE="$module"
 # allocator_may_return_null: an impossible allocation must reach the module as
 # a failed allocation (MemoryError), as it does without the sanitizer.
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:allocator_may_return_null=1:strict_init_order=1:detect_stack_use_after_return=0"
@@ -31,7 +46,13 @@ export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export ARBOLITE_SANITIZED=1
 
-echo "== pytest on the sanitized module"
+got=$("$py" -c 'import os, arbolite; print(os.path.realpath(arbolite.__file__))')
+if [ "$got" != "$(realpath "$module")" ]; then
+    echo "error: arbolite is imported from $got, not from the sanitized build $module" >&2
+    exit 1
+fi
+
+echo "== pytest on the sanitized module $module"
 # A sanitizer report aborts the process that found it: a child fails its test,
 # the main process fails the run.
 "$py" -m pytest -q -p no:cacheprovider tests "$@"

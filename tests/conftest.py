@@ -14,6 +14,32 @@ from arbolite import Node
 
 # Set by the script that runs this suite against the sanitized build.
 SANITIZED = os.environ.get("ARBOLITE_SANITIZED") == "1"
+# The file that script built; the environment also holds the ordinary build.
+EXPECTED_MODULE = os.environ.get("ARBOLITE_EXPECT_MODULE")
+
+
+def _check_module_file():
+    """Refuses to run a sanitized session against any other build, here and
+    (through scripts/sanitized_site/sitecustomize.py) in every child."""
+    if not SANITIZED and not EXPECTED_MODULE:
+        return
+    if not EXPECTED_MODULE:
+        raise pytest.UsageError("ARBOLITE_SANITIZED=1 without ARBOLITE_EXPECT_MODULE: the build under test is unchecked")
+    got = os.path.realpath(arbolite.__file__)
+    if got != os.path.realpath(EXPECTED_MODULE):
+        raise pytest.UsageError(f"arbolite was imported from {got}, not from {EXPECTED_MODULE}")
+    # The children are checked by the start-up hook; it must be the one in force here.
+    hook = sys.modules.get("sitecustomize")
+    check = getattr(hook, "SanitizedModuleCheck", None)
+    if check is None or check not in sys.meta_path or getattr(hook, "EXPECTED", None) != EXPECTED_MODULE:
+        raise pytest.UsageError(
+            "the import check of scripts/sanitized_site/sitecustomize.py is not active, so the tests' "
+            "child interpreters could load another build; put that folder on PYTHONPATH"
+        )
+
+
+def pytest_configure(config):
+    _check_module_file()
 
 
 def pytest_collection_modifyitems(config, items):

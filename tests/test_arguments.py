@@ -10,22 +10,10 @@ from arbolite import Node, SearchType
 N = Node("n", {"k": "v"}, [Node("c")], "t")
 
 
-def module_function(name):
-    """Returns a callable that fetches `name` from the module at call time and
-    skips the test when the function is not registered yet."""
-
-    def call(*args, **kwargs):
-        if not hasattr(arbolite, name):
-            pytest.skip(f"{name} is not registered yet")
-        return getattr(arbolite, name)(*args, **kwargs)
-
-    return call
-
-
-read_string = module_function("read_string")
-read_file = module_function("read_file")
-write_string = module_function("write_string")
-write_file = module_function("write_file")
+read_string = arbolite.read_string
+read_file = arbolite.read_file
+write_string = arbolite.write_string
+write_file = arbolite.write_file
 to_string = getattr(N, "__to_string")
 
 # (callable, positional args, keyword args, expected TypeError message)

@@ -283,8 +283,11 @@ def test_release_of_a_million_node_chain_held_in_a_list(run_python, chain_setup)
         chain_setup,
         """
         holder = [root, root]
+        live = lambda: sys.getrefcount(Node)  # one reference per live node
+        before = live()
         del root
         holder.clear()
+        assert before - live() == DEPTH - 1, before - live()  # `leaf` is still named
         print("released")
         """,
     )
