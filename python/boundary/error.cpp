@@ -82,7 +82,10 @@ Error type_error(handle obj, const char* target) {
 Error argument_error(const char* parameter, Error error) {
     object exc = std::move(error).materialize();
     std::string note = std::string("while processing '") + parameter + "'";
-    object add_note = steal(PyObject_GetAttrString(exc.ptr(), "add_note"));
+    // One interned name for every lookup: a name made anew per error would
+    // each take a slot in the interpreter's type attribute cache.
+    static PyObject* const add_note_name = PyUnicode_InternFromString("add_note");
+    object add_note = add_note_name ? steal(PyObject_GetAttr(exc.ptr(), add_note_name)) : object();
     object text = steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
     object result;
     if (add_note && text) result = steal(PyObject_CallOneArg(add_note.ptr(), text.ptr()));
