@@ -154,10 +154,7 @@ private:
         if (amp || !pending_.empty()) return false;
         const Frame& f = frames_.back();
         if (f.pending_len != 0 || text_.size() != f.text_start) return false;
-        for (u64 i = t; i < p; ++i) {
-            if (!ascii_space(d_[i])) return false;
-        }
-        return true;
+        return Simd::all_ascii_space(d_, t, p);
     }
     bool take_pending();
     bool start_tag(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len, bool build, Node*& made);
@@ -530,7 +527,7 @@ bool Parser::fast_start_tag(u64 p, u64 name_end, u64& end) {
     u64 pos = name_end, last_end = name_end;
     Kind kind;
     for (;;) {
-        while (pos < n && has_class(d[pos], kTagSpace)) ++pos;
+        pos = Simd::skip_tag_space(d, pos, n);
         if (pos >= n) return false;
         if (d[pos] == '>') {
             end = pos;

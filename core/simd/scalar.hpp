@@ -41,6 +41,21 @@ struct Simd {
         std::memcpy(dst, src, n);
     }
 
+    // The first position in [i, n) whose byte is not white space of a tag
+    // (space, TAB, LF, FF, CR), or n.
+    static std::size_t skip_tag_space(const char* d, std::size_t i, std::size_t n) noexcept {
+        while (i < n && has_class(d[i], kTagSpace)) ++i;
+        return i;
+    }
+
+    // Whether [i, n) holds only ASCII white space (space and 0x09..0x0D).
+    static bool all_ascii_space(const char* d, std::size_t i, std::size_t n) noexcept {
+        for (; i < n; ++i) {
+            if (d[i] != ' ' && (d[i] < 0x09 || d[i] > 0x0D)) return false;
+        }
+        return true;
+    }
+
     // Whether any byte in [i, n) has its high bit set.
     static bool any_high(const char* d, std::size_t i, std::size_t n) noexcept {
         for (; i < n; ++i) {

@@ -9,6 +9,7 @@ struct Lanes {
     static void store(char* p, V v) noexcept { _mm_storeu_si128(reinterpret_cast<V*>(p), v); }
     // Unsigned bytewise minimum.
     static V min(V a, V b) noexcept { return _mm_min_epu8(a, b); }
+    static V sub(V a, V b) noexcept { return _mm_sub_epi8(a, b); }
     static V splat(char c) noexcept { return _mm_set1_epi8(c); }
     static V eq(V v, char c) noexcept { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); }
     static V eq_v(V v, V w) noexcept { return _mm_cmpeq_epi8(v, w); }

@@ -84,6 +84,46 @@ struct Simd {
         }
     }
 
+    // Bytes that are tag white space: space, TAB, LF, FF, CR.
+    static std::uint32_t tag_space(typename Lanes::V v) noexcept {
+        return Lanes::mask(Lanes::any_of(Lanes::eq(v, ' '), Lanes::eq(v, '\t'), Lanes::eq(v, '\n'), Lanes::eq(v, '\f'),
+                                         Lanes::eq(v, '\r')));
+    }
+
+    // Most runs are one space: that is settled without a vector.
+    [[gnu::always_inline]] static std::size_t skip_tag_space(const char* d, std::size_t i, std::size_t n) noexcept {
+        if (i >= n || !has_class(d[i], kTagSpace)) return i;
+        ++i;
+        if (i >= n || !has_class(d[i], kTagSpace)) return i;
+        for (; i + W <= n; i += W) {
+            const std::uint32_t rest = ~tag_space(Lanes::load(d + i));
+            if (rest) return i + static_cast<std::size_t>(__builtin_ctz(rest));
+        }
+        while (i < n && has_class(d[i], kTagSpace)) ++i;
+        return i;
+    }
+
+    static bool all_ascii_space(const char* d, std::size_t i, std::size_t n) noexcept {
+        if (n - i < 16) {
+            for (; i < n; ++i) {
+                if (d[i] != ' ' && (d[i] < 0x09 || d[i] > 0x0D)) return false;
+            }
+            return true;
+        }
+        const typename Lanes::V nine = Lanes::splat(0x09), five = Lanes::splat(0x04);
+        for (; i + W <= n; i += W) {
+            const typename Lanes::V v = Lanes::load(d + i);
+            // 0x09..0x0D: v - 9 is at most 4 (unsigned); or a space.
+            const typename Lanes::V off = Lanes::sub(v, nine);
+            const std::uint32_t space = Lanes::mask(Lanes::any_of(Lanes::eq(v, ' '), Lanes::eq_v(Lanes::min(off, five), off)));
+            if (space != ~std::uint32_t{0} >> (32 - W)) return false;
+        }
+        for (; i < n; ++i) {
+            if (d[i] != ' ' && (d[i] < 0x09 || d[i] > 0x0D)) return false;
+        }
+        return true;
+    }
+
     [[gnu::always_inline]] static void copy(char* dst, const char* src, std::size_t n, const char* src_end) noexcept {
         if (n <= W && static_cast<std::size_t>(src_end - src) >= W) {
             Lanes::store(dst, Lanes::load(src));
