@@ -252,9 +252,11 @@ inline std::string diff_kernel(cpu::Kernel kernel, std::string_view doc, std::st
     return d;
 }
 
-// Every runnable kernel against the reference.
-inline std::string diff_all_kernels(std::string_view doc, std::string_view root) {
+// Every runnable kernel against the reference; `was_tree` tells whether the
+// reference found the element.
+inline std::string diff_all_kernels(std::string_view doc, std::string_view root, bool* was_tree = nullptr) {
     const RefOutcome want = reference::parse_root(doc, root);
+    if (was_tree) *was_tree = std::holds_alternative<Element>(want);
     for (cpu::Kernel k : runnable_kernels()) {
         std::string d = diff_kernel(k, doc, root, want);
         if (!d.empty()) return d;
