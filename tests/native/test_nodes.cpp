@@ -79,7 +79,7 @@ std::vector<std::string> hostile_keys(std::size_t n) {
         switch (i % 5) {
             case 0: keys.push_back("prefix_shared_by_every_key_" + std::to_string(i)); break;
             case 1: {
-                char fixed[16];
+                char fixed[24];
                 std::snprintf(fixed, sizeof fixed, "%09zu", i);  // all of one length
                 keys.emplace_back(fixed);
                 break;

@@ -321,8 +321,9 @@ inline Element chain(std::size_t depth, const std::string& name = "a", std::opti
 // ------------------------------------------------------------------ own trees
 
 // Own nodes for an element tree, children before parents; the root holds
-// the one reference the caller releases.
-inline Node* build_own(const Element& root, const void* type = test_type()) {
+// the one reference the caller releases. With `merge`, repeated keys are
+// first merged by merge_duplicate_keys, as the module does for a dict's items.
+inline Node* build_own(const Element& root, const void* type = test_type(), bool merge = false) {
     struct Frame {
         const Element* e;
         std::size_t next;
@@ -339,6 +340,7 @@ inline Node* build_own(const Element& root, const void* type = test_type()) {
         }
         std::vector<Attr> attrs;
         for (const auto& [k, v] : f.e->attrs) attrs.push_back({k, v});
+        if (merge) merge_duplicate_keys(attrs);
         std::optional<std::string_view> text;
         if (f.e->text) text = *f.e->text;
         Node* n = make_own_node(type, f.e->name, attrs, f.made.data(), f.made.size(), text);
