@@ -78,7 +78,13 @@ Arena::Slab* Arena::new_slab(std::size_t bytes) {
         raw = std::malloc(total);
         if (!raw) throw std::bad_alloc();
     }
-    slabs_.reserve(slabs_.size() + 1);  // may throw: nothing to undo yet but the slab
+    try {
+        slabs_.reserve(slabs_.size() + 1);
+    } catch (...) {
+        // Not yet recorded, so nothing else would ever free it.
+        free_slab(raw, mapped);
+        throw;
+    }
     Slab* s = static_cast<Slab*>(raw);
     s->live = 0;
     s->mapped = mapped;
