@@ -4,11 +4,13 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
-#include "src/core/utf8.hpp"
-#include "src/read/file_source.hpp"
+#include "core/read/file_source.hpp"
+#include "core/text/utf8.hpp"
 
+using arbolite::ByteBuffer;
 using arbolite::IoError;
 using arbolite::is_valid_utf8;
 using arbolite::read_text_file;
@@ -68,13 +70,37 @@ TEST_P(FileSizes, ReadsTheWholeFile) {
     const std::string path = temp_path("arbolite_read_sizes.xml");
     write_file(path, content);
     auto result = read_text_file(path);
-    ASSERT_TRUE(std::holds_alternative<std::string>(result));
-    EXPECT_EQ(std::get<std::string>(result), content);
+    ASSERT_TRUE(std::holds_alternative<ByteBuffer>(result));
+    EXPECT_EQ(std::get<ByteBuffer>(result).view(), content);
     std::remove(path.c_str());
 }
 
-// Around the probe read after a full buffer.
-INSTANTIATE_TEST_SUITE_P(Boundaries, FileSizes, ::testing::Values(0, 1, 16383, 16384, 16385, 70000, 1 << 20));
+// Around the probe read after a full buffer, and around the first buffer of
+// a stream whose size is not known.
+INSTANTIATE_TEST_SUITE_P(Boundaries, FileSizes,
+                         ::testing::Values(0, 1, 255, 256, 257, 16383, 16384, 16385, 65535, 65536, 65537, 70000, 1 << 20));
+
+TEST(FileSource, ReadsAPipeOfUnknownSize) {
+    // No size to reserve for: the buffer grows as the bytes come.
+    std::string content;
+    for (int i = 0; i < 300000; ++i) content.push_back(static_cast<char>('a' + i % 26));
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    std::thread writer([&] {
+        std::size_t done = 0;
+        while (done < content.size()) {
+            const ssize_t n = ::write(fds[1], content.data() + done, std::min<std::size_t>(4000, content.size() - done));
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        ::close(fds[1]);
+    });
+    auto result = read_text_file("/dev/fd/" + std::to_string(fds[0]));
+    writer.join();
+    ::close(fds[0]);
+    ASSERT_TRUE(std::holds_alternative<ByteBuffer>(result));
+    EXPECT_EQ(std::get<ByteBuffer>(result).view(), content);
+}
 
 TEST(FileSource, FailuresCarryTheirCodeOrText) {
     auto missing = read_text_file("/nonexistent/arbolite/x.xml");
@@ -95,5 +121,12 @@ TEST(FileSource, FailuresCarryTheirCodeOrText) {
     auto bad = read_text_file(path);
     ASSERT_TRUE(std::holds_alternative<IoError>(bad));
     EXPECT_EQ(std::get<IoError>(bad).message, "stream did not contain valid UTF-8");
+    std::remove(path.c_str());
+
+    // Invalid UTF-8 only at the very end, past the first buffer.
+    write_file(path, std::string(70000, 'a') + "\xE2\x82");
+    auto cut = read_text_file(path);
+    ASSERT_TRUE(std::holds_alternative<IoError>(cut));
+    EXPECT_EQ(std::get<IoError>(cut).message, "stream did not contain valid UTF-8");
     std::remove(path.c_str());
 }

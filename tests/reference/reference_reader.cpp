@@ -141,7 +141,9 @@ std::variant<Index, XmlError> build_index(std::string_view text) {
             for (;;) {
                 const u64 g = gt_from(d, n, i);
                 if (g == n) return XmlError::unclosed_tag(p);
-                u64 a = find_byte(d, i, n, '"'), b = find_byte(d, i, n, '\'');
+                // Only a quote before that '>' matters; looking no further
+                // keeps a quote-free document from costing a scan per tag.
+                u64 a = find_byte(d, i, g, '"'), b = find_byte(d, i, g, '\'');
                 const u64 quote = std::min(a, b);
                 if (quote == kNotFound || quote >= g) {
                     end = g;
