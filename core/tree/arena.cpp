@@ -47,6 +47,11 @@ public:
         return true;
     }
     void size(std::size_t bytes) noexcept { bytes_ = bytes; }
+    void clear() noexcept {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (std::size_t i = 0; i < count_; ++i) munmap(slabs_[i], bytes_);
+        count_ = 0;
+    }
 
 private:
     std::mutex mutex_;
@@ -170,6 +175,8 @@ void Arena::publish() noexcept {
     current_ = nullptr;
     free_ = limit_ = nullptr;
 }
+
+void release_kept_slabs() noexcept { pool().clear(); }
 
 void slab_release(const void* object, std::uint32_t offset) noexcept {
     auto* slab = reinterpret_cast<Slab*>(const_cast<char*>(static_cast<const char*>(object)) - offset);

@@ -79,4 +79,7 @@ private:
 // from the slab's start, as commit() returned it.
 void slab_release(const void* object, std::uint32_t offset) noexcept;
 
+// Gives back to the system the few freed slabs kept for the next document.
+void release_kept_slabs() noexcept;
+
 }  // namespace arbolite

@@ -2,6 +2,7 @@
 
 #include <emmintrin.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <limits>
@@ -419,7 +420,8 @@ private:
 
 std::optional<IndentError> write_document(MemorySink& sink, Node* root, std::uint64_t indent, bool declaration,
                                           std::uint64_t max_output_bytes, std::uint64_t unchecked_indentation) {
-    std::uint64_t budget = unchecked_indentation;
+    // Past the caller's limit, or the unchecked budget, the check decides.
+    std::uint64_t budget = std::min(unchecked_indentation, max_output_bytes);
     for (;;) {
         sink.buffer().clear();
         if (declaration) sink.append(kXmlDeclaration);

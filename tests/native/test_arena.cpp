@@ -94,8 +94,10 @@ void operator delete(void* p, std::size_t) noexcept { free(p); }
 
 namespace {
 
-// Bytes the allocator has handed out and not taken back.
+// Bytes the allocator has handed out and not taken back, once the freed slabs
+// the arena keeps for the next document have been given back too.
 std::size_t allocated() {
+    arbolite::release_kept_slabs();
 #ifdef ARBOLITE_ASAN
     return __sanitizer_get_current_allocated_bytes();
 #else
@@ -267,7 +269,7 @@ TEST(Arena, ManySlabsReleasedInAnyOrder) {
     slabs.erase(std::unique(slabs.begin(), slabs.end()), slabs.end());
     std::shuffle(objs.begin(), objs.end(), std::mt19937_64(3));
     for (const Object& o : objs) arbolite::slab_release(o.at, o.offset);
-    EXPECT_EQ(allocated(), before);
+    EXPECT_EQ(allocated(), before);  // gives back the kept slabs too
     for (const char* s : slabs) {
         // Slabs from malloc may sit in pages the allocator keeps; mapped ones must be gone.
         if (reinterpret_cast<std::uintptr_t>(s) % static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE)) == 0) {
@@ -372,6 +374,38 @@ TEST(Arena, PublishedTreeGoesNodeByNode) {
     check::release(big);
     EXPECT_EQ(allocated(), before);
     EXPECT_FALSE(page_mapped(first_slab));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Arena, AFewFreedFullSlabsAreKeptForTheNextDocument) {
+    arbolite::release_kept_slabs();
+    std::vector<Object> objs;
+    {
+        Arena arena(std::size_t{1} << 20);
+        // Objects of 64 KiB fill full-size slabs, sixteen to a slab.
+        for (int i = 0; i < 16 * 20; ++i) objs.push_back(put(arena, std::size_t{1} << 16, 'k'));
+        arena.publish();
+    }
+    std::vector<const char*> slabs;
+    for (const Object& o : objs) slabs.push_back(o.slab());
+    std::sort(slabs.begin(), slabs.end());
+    slabs.erase(std::unique(slabs.begin(), slabs.end()), slabs.end());
+    ASSERT_GE(slabs.size(), 12u);
+    for (const Object& o : objs) arbolite::slab_release(o.at, o.offset);
+    const auto still_mapped = std::count_if(slabs.begin(), slabs.end(), [](const char* s) { return page_mapped(s); });
+    EXPECT_GE(still_mapped, 1);
+    EXPECT_LE(still_mapped, 8) << "only a few are kept";
+    // The next document takes them before it maps new ones.
+    {
+        Arena arena(std::size_t{1} << 20);
+        const Object first = put(arena, 64, 'n');
+        EXPECT_TRUE(std::binary_search(slabs.begin(), slabs.end(), first.slab())) << "a kept slab is reused";
+    }
+    arbolite::release_kept_slabs();
+    EXPECT_EQ(std::count_if(slabs.begin(), slabs.end(), [](const char* s) { return page_mapped(s); }), 0);
 }
 
 }  // namespace

@@ -105,19 +105,22 @@ bool from_units(const std::vector<std::uint32_t>& cps, int unit_bytes, ByteBuffe
 
 std::vector<std::uint32_t> to_units(std::string_view text, std::size_t count, int unit_bytes) {
     std::vector<std::uint32_t> out;
+    arbolite::Utf8Shape shape;
+    shape.code_points = count;
+    shape.max_code_point = unit_bytes == 1 ? 0xFF : unit_bytes == 2 ? 0xFFFF : 0x10FFFF;
     if (unit_bytes == 1) {
         std::vector<std::uint8_t> u(count + 1, 0xEE);
-        arbolite::utf8_to_units(text, u.data(), 1);
+        EXPECT_TRUE(arbolite::utf8_to_units(text, shape, u.data(), 1));
         EXPECT_EQ(u[count], 0xEE) << "wrote past the last unit";
         out.assign(u.begin(), u.begin() + static_cast<std::ptrdiff_t>(count));
     } else if (unit_bytes == 2) {
         std::vector<std::uint16_t> u(count + 1, 0xEEEE);
-        arbolite::utf8_to_units(text, u.data(), 2);
+        EXPECT_TRUE(arbolite::utf8_to_units(text, shape, u.data(), 2));
         EXPECT_EQ(u[count], 0xEEEE) << "wrote past the last unit";
         out.assign(u.begin(), u.begin() + static_cast<std::ptrdiff_t>(count));
     } else {
         std::vector<std::uint32_t> u(count + 1, 0xEEEEEE);
-        arbolite::utf8_to_units(text, u.data(), 4);
+        EXPECT_TRUE(arbolite::utf8_to_units(text, shape, u.data(), 4));
         EXPECT_EQ(u[count], 0xEEEEEEu) << "wrote past the last unit";
         out.assign(u.begin(), u.begin() + static_cast<std::ptrdiff_t>(count));
     }
@@ -181,6 +184,29 @@ TEST_P(UnitWidths, ToUnitsRoundTrips) {
         ByteBuffer again;
         ASSERT_TRUE(from_units(to_units(text, cps.size(), narrow), narrow, again));
         ASSERT_EQ(again.view(), text);
+    }
+}
+
+TEST_P(UnitWidths, ToUnitsRefusesWhatIsNotUtf8OfThatShape) {
+    const int width = GetParam();
+    const std::uint32_t max = width == 1 ? 0xFF : width == 2 ? 0xFFFF : 0x10FFFF;
+    arbolite::Utf8Shape shape;
+    shape.max_code_point = max;
+    std::vector<std::uint32_t> units(64, 0xEE);
+    // Broken sequences, overlong forms, surrogates, values past U+10FFFF, and
+    // counts that do not match the text.
+    const std::pair<std::string, std::size_t> bad[] = {
+        {"a\xC3", 2},        {"\xC3(", 2},        {"\xC0\x80", 1},     {"\xE0\x80\x80", 1}, {"\xED\xA0\x80", 1},
+        {"\xF4\x90\x80\x80", 1}, {"\xF8\x88\x80\x80\x80", 1}, {"abc", 2},       {"abc", 4},          {"\x80", 1},
+    };
+    for (const auto& [text, count] : bad) {
+        shape.code_points = count;
+        EXPECT_FALSE(arbolite::utf8_to_units(text, shape, units.data(), width)) << text;
+    }
+    // A code point wider than the units.
+    if (width < 4) {
+        shape.code_points = 1;
+        EXPECT_FALSE(arbolite::utf8_to_units(width == 1 ? "\xC4\x80" : "\xF0\x90\x80\x80", shape, units.data(), width));
     }
 }
 

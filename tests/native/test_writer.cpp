@@ -66,7 +66,7 @@ Element random_tree(std::mt19937& rng, int depth, bool long_texts) {
 
 std::string to_memory(Node* root, std::uint64_t indent, bool decl) {
     MemorySink sink;
-    EXPECT_TRUE(write_document(sink, root, indent, decl));
+    EXPECT_FALSE(write_document(sink, root, indent, decl, kMaxOutputBytes));
     return std::string(sink.view());
 }
 
@@ -377,7 +377,7 @@ TEST(Writer, MillionDeepParsedTreeWritesBackItsDocument) {
     ::setrlimit(RLIMIT_AS, &lim);
     MemorySink sink;
     try {
-        (void)write_document(sink, root.get(), std::uint64_t{1} << 40, false);
+        (void)write_document(sink, root.get(), std::uint64_t{1} << 40, false, kMaxOutputBytes);
     } catch (const std::bad_alloc&) {
         std::_Exit(3);
     }
@@ -416,6 +416,27 @@ TEST_P(IndentCheck, RejectsOnlyWhatCannotBeHeld) {
     ASSERT_TRUE(bad);
     EXPECT_EQ(static_cast<int>(bad->kind), c.expected) << bad->message;
     EXPECT_EQ(bad->message.rfind("indent " + std::to_string(c.indent) + " ", 0), 0u) << bad->message;
+}
+
+// Writing into memory makes the same decision, whether the indentation runs
+// past its unchecked budget or not; a refused document leaves no output, an
+// accepted one is written whole, as the file writer writes it.
+TEST_P(IndentCheck, TheMemoryWriterDecidesAlike) {
+    const IndentCase& c = GetParam();
+    Held root(check::build_own(c.tree()));
+    const auto expected = check_indent(root.get(), c.indent, true, c.limit);
+    for (std::uint64_t budget : {std::uint64_t{0}, std::uint64_t{7}, std::uint64_t{16} << 20}) {
+        if (!expected && c.indent > (std::uint64_t{1} << 20)) continue;  // accepted but too large to write here
+        MemorySink sink;
+        const auto got = write_document(sink, root.get(), c.indent, true, c.limit, budget);
+        ASSERT_EQ(bool(got), bool(expected)) << budget;
+        if (got) {
+            EXPECT_EQ(got->kind, expected->kind);
+            EXPECT_EQ(got->message, expected->message);
+        } else {
+            EXPECT_EQ(std::string(sink.view()), to_memory(root.get(), c.indent, true)) << budget;
+        }
+    }
 }
 
 constexpr int kAccepted = -1, kOverflow = static_cast<int>(IndentErrorKind::Overflow),
