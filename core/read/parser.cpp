@@ -12,6 +12,15 @@ ParseOutcome parse_document_with(cpu::Kernel kernel, std::string_view text, std:
     return kernel_scalar::parse(text, root_tag, node_type, arena);
 }
 
+std::unique_ptr<StreamParser> make_stream(cpu::Kernel kernel, std::string_view tag, const void* node_type) {
+    switch (kernel) {
+        case cpu::Kernel::Avx2: return kernel_avx2::make_stream(tag, node_type);
+        case cpu::Kernel::Sse2: return kernel_sse2::make_stream(tag, node_type);
+        case cpu::Kernel::Scalar: break;
+    }
+    return kernel_scalar::make_stream(tag, node_type);
+}
+
 ParseOutcome parse_document(std::string_view text, std::string_view root_tag, const void* node_type, Arena& arena) {
     return parse_document_with(cpu::active_kernel(), text, root_tag, node_type, arena);
 }

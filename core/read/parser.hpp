@@ -9,6 +9,7 @@
 // look for an unclosed tag.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -34,14 +35,54 @@ ParseOutcome parse_document(std::string_view text, std::string_view root_tag, co
 ParseOutcome parse_document_with(cpu::Kernel kernel, std::string_view text, std::string_view root_tag,
                                  const void* node_type, Arena& arena);
 
+// Reading a stream: every element named `tag` that is not inside another
+// one, each finished as soon as its end tag is read and built in slabs of
+// its own, while the input comes window by window. The document is checked
+// as a whole document is, with its first element as the one asked for:
+// same messages, offsets counted from the document's start. An error is
+// reported where the scan meets it (an unclosed tag further on is not
+// looked for first).
+inline constexpr std::size_t kStreamPadding = 64;
+
+enum class StreamStep {
+    Node,       // an element is ready: take_node()
+    NeedInput,  // the window ends inside a piece of markup or text: extend it
+    Error,      // take_error()
+    End,        // the input is over and nothing is wrong
+};
+
+class StreamParser {
+public:
+    virtual ~StreamParser() = default;
+    // Bytes [base, base + size) of the document; `eof` when none follow. A
+    // window starts at or before keep_from() and reaches at least as far as
+    // the previous one. The kStreamPadding bytes before `data` must be
+    // readable: vector searches near the window's end load whole registers.
+    virtual void window(const char* data, std::uint64_t base, std::uint64_t size, bool eof) noexcept = 0;
+    // Throws std::bad_alloc when memory runs out.
+    virtual StreamStep step() = 0;
+    // The first byte the parser still needs; the window may drop the rest.
+    virtual std::uint64_t keep_from() const noexcept = 0;
+    // The element of the last StreamStep::Node, its slabs handed over as a
+    // published tree (the arena itself may be dropped), and how many nodes
+    // it has.
+    virtual Node* take_node(std::unique_ptr<Arena>& arena, std::uint64_t& node_count) noexcept = 0;
+    virtual XmlError take_error() noexcept = 0;
+};
+
+std::unique_ptr<StreamParser> make_stream(cpu::Kernel kernel, std::string_view tag, const void* node_type);
+
 namespace kernel_scalar {
 ParseOutcome parse(std::string_view text, std::string_view root_tag, const void* node_type, Arena& arena);
+std::unique_ptr<StreamParser> make_stream(std::string_view tag, const void* node_type);
 }
 namespace kernel_sse2 {
 ParseOutcome parse(std::string_view text, std::string_view root_tag, const void* node_type, Arena& arena);
+std::unique_ptr<StreamParser> make_stream(std::string_view tag, const void* node_type);
 }
 namespace kernel_avx2 {
 ParseOutcome parse(std::string_view text, std::string_view root_tag, const void* node_type, Arena& arena);
+std::unique_ptr<StreamParser> make_stream(std::string_view tag, const void* node_type);
 }
 
 }  // namespace arbolite

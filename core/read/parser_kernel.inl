@@ -27,19 +27,21 @@ constexpr u64 kNone = ~u64{0};
 enum class Kind : std::uint8_t { Open, Close, SelfClose, Comment, CData, Pi };
 
 // The next occurrence of '>' at or after a position that only grows; a
-// search that found nothing is not repeated for every later declaration.
+// search that found nothing is not repeated for every later declaration
+// (until more input arrives, for a stream).
 class NextGt {
 public:
-    NextGt(const char* d, u64 n) noexcept : d_(d), n_(n) {}
-    u64 from(u64 i) noexcept {
-        if (at_ == kNone || at_ < i) at_ = Simd::template find_any<'>'>(d_, i, n_);
+    u64 from(const char* d, u64 n, u64 i) noexcept {
+        if (at_ == kNone || at_ < i || (at_ == searched_to_ && n != searched_to_)) {
+            at_ = Simd::template find_any<'>'>(d, i, n);
+            searched_to_ = n;
+        }
         return at_;
     }
 
 private:
-    const char* d_;
-    u64 n_;
     u64 at_ = kNone;
+    u64 searched_to_ = 0;  // the input's end when at_ was found
 };
 
 // A growable byte buffer of this kernel's own (see the note at the top).
@@ -50,6 +52,7 @@ public:
     Bytes& operator=(const Bytes&) = delete;
     ~Bytes() { std::free(data_); }
     char* data() noexcept { return data_; }
+    const char* data() const noexcept { return data_; }
     u64 size() const noexcept { return size_; }
     void resize(u64 n) {
         reserve(n);
@@ -80,10 +83,10 @@ private:
 };
 
 struct Frame {
-    Node* node;
+    Node* node;       // null for an element only checked, not built (streams)
     Node* last_child;
-    u64 name_off;     // the element's name in the input, for its end tag
-    u64 name_len;
+    u64 name_off;     // the element's name, for its end tag: in the input, or
+    u64 name_len;     // in the name stack when reading a stream
     u64 text_start;   // where its text begins in the shared text buffer
     u64 pending_off;  // its first piece of text while it is the only one, not yet copied
     u64 pending_len;
@@ -132,12 +135,43 @@ std::string_view trim_text(std::string_view t) noexcept {
 
 class Parser {
 public:
+    // A whole document: the first element named `root_tag`, built in `arena`.
     Parser(std::string_view text, std::string_view root_tag, const void* node_type, Arena& arena) noexcept
-        : d_(text.data()), n_(text.size()), root_(root_tag), type_(node_type), arena_(arena), gt_(d_, n_) {}
+        : d_(text.data()), n_(text.size()), root_(root_tag), type_(node_type), arena_(&arena) {}
+
+    // A stream: every element named `tag` (not inside another one), each
+    // built in an arena of its own. The input comes window by window.
+    Parser(std::string_view tag, const void* node_type) noexcept
+        : d_(nullptr), n_(0), eof_(false), stream_(true), root_(tag), type_(node_type), arena_(nullptr) {}
 
     ParseOutcome run();
 
+    // Streams. The window holds bytes [base, base + size) of the document;
+    // it must start at or before keep_from() and, after the first, reach at
+    // least as far as the last one.
+    void window(const char* data, u64 base, u64 size, bool eof) noexcept {
+        d_ = data - base;
+        base_ = base;
+        n_ = base + size;
+        eof_ = eof;
+    }
+    StreamStep step();
+    u64 keep_from() const noexcept;
+    // After StreamStep::Node: the element, in the arena that is handed over.
+    Node* take_node(std::unique_ptr<Arena>& arena, u64& node_count) noexcept {
+        arena = std::move(done_arena_);
+        node_count = done_nodes_;
+        return std::exchange(done_, nullptr);
+    }
+    XmlError take_error() noexcept { return std::move(*error_); }
+
 private:
+    enum class Halt { End, NeedInput, Node, Unclosed };
+    Halt scan();
+    // Whether a search that reached the end of the window saw the end of the
+    // input; otherwise the record must wait for more.
+    bool at_end() const noexcept { return eof_; }
+
     // ----- the walk
     void walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len);
     void fail(XmlError e) {
@@ -156,18 +190,39 @@ private:
         if (f.pending_len != 0 || text_.size() != f.text_start) return false;
         return Simd::all_ascii_space(d_, t, p);
     }
+    // Whether the element with this name is built (or only checked).
+    bool builds(std::string_view name) const noexcept {
+        if (!stream_) return !frames_.empty() || name == root_;
+        return match_depth_ != kNoMatch || name == root_;
+    }
+    void queue_text(const Range& r) {
+        if (r.start < r.end) pending_.push_back(r);
+    }
     bool take_pending();
     bool start_tag(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len, bool build, Node*& made);
     bool attributes(u64 rs, u64 re, char* out, char*& end, std::uint32_t& count);
-    bool fast_start_tag(u64 p, u64 name_end, u64& end);
+    bool fast_start_tag(u64 p, u64 name_end, const Range& text, u64& end);
     Node* finish_node(char* block, char* end, std::uint32_t count);
     void opened(Node* node, Kind kind, u64 name_off, u64 name_len);
     bool add_text(u64 off, u64 len, bool decode);
     bool end_tag(u64 s, u64 e, u64 name_off, u64 name_len);
     void close_frame();
     void link(Node* child);
+    void match_done(Node* node) noexcept;
+    // The arena a node about to be built goes to (a new match starts one).
+    Arena& build_arena() {
+        if (!arena_) {
+            match_arena_ = std::make_unique<Arena>(4096);
+            arena_ = match_arena_.get();
+        }
+        return *arena_;
+    }
     bool duplicate_key(const char* first, const char* entry, std::uint32_t count, std::string_view name);
     std::string_view in(u64 off, u64 len) const noexcept { return {d_ + off, static_cast<std::size_t>(len)}; }
+    std::string_view frame_name(const Frame& f) const noexcept {
+        return stream_ ? std::string_view(names_.data() + f.name_off, static_cast<std::size_t>(f.name_len))
+                       : in(f.name_off, f.name_len);
+    }
 
     // ----- finding markup
     u64 open_tag_end(u64 name_end, u64& after_strings) noexcept;
@@ -175,17 +230,34 @@ private:
     u64 cdata_end(u64 p) noexcept;
     u64 pi_end(u64 p, u64& name_end) noexcept;
 
-    const char* d_;
-    u64 n_;
-    std::string_view root_;
+    static constexpr std::size_t kNoMatch = ~std::size_t{0};
+
+    const char* d_;   // the input, indexed by positions in the whole document
+    u64 n_;           // the end of what is there
+    u64 base_ = 0;    // the start of what is there
+    bool eof_ = true;
+    bool stream_ = false;
+    std::string_view root_;  // the element asked for (streams: each one)
     const void* type_;
-    Arena& arena_;
+    Arena* arena_;    // where nodes go; a stream's is the current match's
     NextGt gt_;
+    u64 q_ = 0;         // where the search for the next '<' starts
+    u64 prev_end_ = 0;  // the last byte of the previous markup
 
     bool walking_ = true;           // false once the element is done or the walk failed
     std::optional<XmlError> error_;  // the walk's error
+    std::optional<XmlError> unclosed_;  // the markup layer's
     Node* result_ = nullptr;
     u64 nodes_ = 0;
+
+    // Streams: the match being built, and the one finished.
+    std::size_t match_depth_ = kNoMatch;  // its frame's index
+    std::unique_ptr<Arena> match_arena_;
+    Node* done_ = nullptr;
+    std::unique_ptr<Arena> done_arena_;
+    u64 done_nodes_ = 0;
+    bool seen_root_ = false;  // the document element was met
+    Bytes names_;             // names of the open frames
 
     std::vector<Frame> frames_;     // elements open inside the wanted one
     std::vector<Range> outer_;      // names of elements open outside it
@@ -205,11 +277,57 @@ private:
 };
 
 ParseOutcome Parser::run() {
-    const char* d = d_;
+    const Halt halt = scan();
+    if (halt == Halt::Unclosed) return {nullptr, std::move(unclosed_), 0};
+    if (walking_) {
+        if (!frames_.empty()) {
+            return {nullptr, XmlError::never_closed(std::string(frame_name(frames_.back()))), 0};
+        }
+        return {nullptr, XmlError::root_not_found(std::string(root_)), 0};
+    }
+    if (error_) return {nullptr, std::move(error_), 0};
+    return {result_, std::nullopt, nodes_};
+}
+
+StreamStep Parser::step() {
+    switch (scan()) {
+        case Halt::NeedInput: return StreamStep::NeedInput;
+        case Halt::Node: return StreamStep::Node;
+        case Halt::Unclosed:
+            error_ = std::move(unclosed_);
+            return StreamStep::Error;
+        case Halt::End: break;
+    }
+    if (error_) return StreamStep::Error;
+    if (walking_ && !frames_.empty()) {
+        error_ = XmlError::never_closed(std::string(frame_name(frames_.back())));
+        return StreamStep::Error;
+    }
+    return StreamStep::End;
+}
+
+u64 Parser::keep_from() const noexcept {
+    u64 keep = q_;
+    if (!pending_.empty()) keep = std::min(keep, pending_.front().start);
+    for (const Frame& f : frames_) {
+        if (f.pending_len != 0) keep = std::min(keep, f.pending_off);
+    }
+    // The text of the markup before q_, which the next record may start from.
+    return std::min(keep, prev_end_ == 0 ? u64{0} : prev_end_ + 1);
+}
+
+Parser::Halt Parser::scan() {
+    const char* const d = d_;
     const u64 n = n_;
-    u64 q = 0;         // where the search for the next '<' starts
-    u64 prev_end = 0;  // the last byte of the previous markup
+#define ARBOLITE_MORE_OR(result)                    \
+    do {                                             \
+        if (!at_end()) return Halt::NeedInput;       \
+        result;                                      \
+    } while (0)
     for (;;) {
+        if (done_) return Halt::Node;
+        if (stream_ && error_) return Halt::End;  // a stream reports its error where it is found
+        const u64 q = q_;
         u64 p;
         const bool in_element = inside();
         bool amp = false;
@@ -224,12 +342,16 @@ ParseOutcome Parser::run() {
         } else {
             p = Simd::template find_any<'<'>(d, q, n);
         }
-        if (p >= n) break;
+        if (p >= n) ARBOLITE_MORE_OR(return Halt::End);
         // The character data since the previous markup, read by the walk when
-        // it reaches the next record, and only inside the element.
-        const u64 t = prev_end == 0 ? 0 : prev_end + 1;
-        if (in_element && t < p && !skippable_space(t, p, amp)) pending_.push_back(Range{t, p, amp});
-        if (p + 1 >= n) return {nullptr, XmlError::unclosed_tag(p), 0};
+        // it reaches the next record, and only inside the element. It is
+        // queued once the record that follows is known to be whole.
+        const u64 t = prev_end_ == 0 ? 0 : prev_end_ + 1;
+        Range text{t, p, amp};
+        if (!in_element || t >= p || skippable_space(t, p, amp)) text.end = text.start;
+        if (p + 1 >= n) {
+            ARBOLITE_MORE_OR(unclosed_ = XmlError::unclosed_tag(p); return Halt::Unclosed);
+        }
         const char c = d[p + 1];
         u64 end, name_off = 0, name_len = 0;
         Kind kind;
@@ -240,70 +362,76 @@ ParseOutcome Parser::run() {
                 // would find this very name and end.
                 const Frame& f = frames_.back();
                 const u64 close = p + 2 + f.name_len;
-                if (close < n && d[close] == '>' && same_bytes(d + p + 2, d + f.name_off, f.name_len)) {
+                if (close < n && d[close] == '>' && same_bytes(d + p + 2, frame_name(f).data(), f.name_len)) {
+                    queue_text(text);
                     if (take_pending()) close_frame();
-                    prev_end = close;
-                    q = close + 1;
+                    prev_end_ = close;
+                    q_ = close + 1;
                     continue;
                 }
             }
             const u64 k = Simd::template find_class<kEndNameEnd, '>'>(d, p + 2, n);
-            end = gt_.from(k);
-            if (end >= n) return {nullptr, XmlError::unclosed_tag(p), 0};
+            end = gt_.from(d, n, k);
+            if (end >= n) ARBOLITE_MORE_OR(unclosed_ = XmlError::unclosed_tag(p); return Halt::Unclosed);
             name_off = p + 2;
             name_len = k - name_off;
             kind = Kind::Close;
         } else if (c == '!') {
+            if (p + 4 > n || (p + 9 > n && d[p + 2] == '[')) {
+                // Too little to tell a comment or a CDATA section from a declaration.
+                if (!at_end()) return Halt::NeedInput;
+            }
             if (p + 4 <= n && d[p + 2] == '-' && d[p + 3] == '-') {
                 end = comment_end(p);
+                if (end >= n) ARBOLITE_MORE_OR((void)0);
                 kind = Kind::Comment;
             } else if (p + 9 <= n && std::memcmp(d + p + 2, "[CDATA[", 7) == 0) {
                 end = cdata_end(p);
+                if (end == kNone) return Halt::NeedInput;
                 kind = Kind::CData;
             } else {
                 // A declaration: no record; the text after it starts past its '>'.
-                const u64 g = gt_.from(p);
+                const u64 g = gt_.from(d, n, p);
+                if (g >= n) ARBOLITE_MORE_OR((void)0);
                 end = g >= n ? p : g;
-                prev_end = end;
-                q = end + 1;
+                queue_text(text);
+                prev_end_ = end;
+                q_ = end + 1;
                 continue;
             }
         } else if (c == '?') {
             u64 name_end;
             end = pi_end(p, name_end);
+            if (end == kNone) return Halt::NeedInput;
             name_off = p + 2;
             name_len = name_end - name_off;
             kind = Kind::Pi;
         } else {
             const u64 k = Simd::template find_class<kStartNameEnd, '/', '>'>(d, p + 1, n);
-            if (k >= n) return {nullptr, XmlError::unclosed_tag(p), 0};
+            if (k >= n) ARBOLITE_MORE_OR(unclosed_ = XmlError::unclosed_tag(p); return Halt::Unclosed);
             name_off = p + 1;
             name_len = k - name_off;
-            if (walking_ && name_len != 0 && (in_element || in(name_off, name_len) == root_) &&
-                fast_start_tag(p, k, end)) {
-                prev_end = end;
-                q = end + 1;
+            if (walking_ && name_len != 0 && builds(in(name_off, name_len)) && fast_start_tag(p, k, text, end)) {
+                prev_end_ = end;
+                q_ = end + 1;
                 continue;
             }
             u64 after_strings;
             end = open_tag_end(k, after_strings);
-            if (end >= n) return {nullptr, XmlError::unclosed_tag(p), 0};
+            if (end == kNone) return Halt::NeedInput;
+            if (end >= n) {
+                unclosed_ = XmlError::unclosed_tag(p);
+                return Halt::Unclosed;
+            }
             // A '/' right before the '>' counts only if the scan reached it.
             kind = end > after_strings && d[end - 1] == '/' ? Kind::SelfClose : Kind::Open;
         }
+        queue_text(text);
         if (walking_) walk(p, end, kind, name_off, name_len);
-        prev_end = end;
-        q = end + 1;
+        prev_end_ = end;
+        q_ = end + 1;
     }
-    if (walking_) {
-        if (!frames_.empty()) {
-            const Frame& f = frames_.back();
-            return {nullptr, XmlError::never_closed(std::string(in(f.name_off, f.name_len))), 0};
-        }
-        return {nullptr, XmlError::root_not_found(std::string(root_)), 0};
-    }
-    if (error_) return {nullptr, std::move(error_), 0};
-    return {result_, std::nullopt, nodes_};
+#undef ARBOLITE_MORE_OR
 }
 
 // The '>' that ends a start tag whose name ends at `k`, or n. Quoted strings
@@ -314,11 +442,14 @@ u64 Parser::open_tag_end(u64 k, u64& after_strings) noexcept {
     u64 i = k;
     for (;;) {
         const u64 g = Simd::template find_any<'>', '"', '\''>(d_, i, n_);
+        if (g >= n_ && !at_end()) return kNone;  // the rest of the tag is still to come
         if (g >= n_ || d_[g] == '>') {
             after_strings = i;
             return g;
         }
         const u64 close = Simd::find_char(d_, g + 1, n_, d_[g]);
+        // Whether a partner comes later is known only at the end of the input.
+        if (close >= n_ && !at_end()) return kNone;
         i = close >= n_ ? g + 2 : close + 1;
     }
 }
@@ -341,11 +472,13 @@ u64 Parser::cdata_end(u64 p) noexcept {
             if (d_[g - 1] == ']' && d_[g - 2] == ']') return g;
             i = g + 1;
         }
+        if (!at_end()) return kNone;  // the end may still come
         no_cdata_end_from_ = p + 9;
     }
-    // No end: one past the last ']' a search for "]]>" would have looked at.
+    // No end: one past the last ']' a search for "]]>" would have looked at
+    // (only those from p + 9 on matter, and the window holds them).
     if (!last_bracket_known_) {
-        const void* last = n_ > 0 ? memrchr(d_, ']', n_) : nullptr;
+        const void* last = n_ > base_ ? memrchr(d_ + base_, ']', n_ - base_) : nullptr;
         last_bracket_ = last ? static_cast<u64>(static_cast<const char*>(last) - d_) : kNone;
         last_bracket_known_ = true;
     }
@@ -356,12 +489,13 @@ u64 Parser::pi_end(u64 p, u64& name_end) noexcept {
     u64 k = p + 2;
     while (k < n_ && !has_class(d_[k], kPiNameEnd)) ++k;
     name_end = k;
+    if (k + 1 >= n_ && !at_end()) return kNone;
     if (k == n_) return n_;
     if (k + 1 == n_) return k;
     // The first "?>" at or after k; without one, the last byte of the input.
     for (u64 i = k;;) {
         const u64 qm = Simd::find_char(d_, i, n_ - 1, '?');
-        if (qm >= n_ - 1) return n_ - 1;
+        if (qm >= n_ - 1) return at_end() ? n_ - 1 : kNone;
         if (d_[qm + 1] == '>') return qm + 1;
         i = qm + 1;
     }
@@ -383,6 +517,13 @@ u64 Parser::pi_end(u64 p, u64& name_end) noexcept {
 void Parser::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
     if (e >= n_) return fail(XmlError::malformed("unterminated markup", s));
     if (!frames_.empty() && !take_pending()) return;
+    if (stream_ && (kind == Kind::Open || kind == Kind::SelfClose)) {
+        // Every element of a stream is checked; those of a match are built.
+        Node* node = nullptr;
+        if (!start_tag(s, e, kind, name_off, name_len, builds(in(name_off, name_len)), node)) return;
+        opened(node, kind, name_off, name_len);
+        return;
+    }
     switch (kind) {
         case Kind::Open: {
             if (frames_.empty() && in(name_off, name_len) != root_) {
@@ -426,6 +567,27 @@ void Parser::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
 // tree, and an open one becomes the innermost frame.
 [[gnu::always_inline]] inline void Parser::opened(Node* node, Kind kind, u64 name_off, u64 name_len) {
     const bool is_root = frames_.empty();
+    if (stream_) {
+        bool starts_match = false;
+        if (node) {
+            if (match_depth_ == kNoMatch) {
+                match_depth_ = frames_.size();
+                starts_match = true;
+            } else {
+                link(node);
+            }
+        }
+        if (kind == Kind::Open) {
+            // The name is copied: the window moves on before the end tag comes.
+            const u64 at = names_.size();
+            names_.append(d_ + name_off, name_len);
+            frames_.push_back(Frame{node, nullptr, at, name_len, text_.size(), 0, 0});
+        } else {
+            if (starts_match) match_done(node);
+            if (is_root) walking_ = false;  // the document is one empty element
+        }
+        return;
+    }
     if (!is_root) link(node);
     if (kind == Kind::Open) {
         frames_.push_back(Frame{node, nullptr, name_off, name_len, text_.size(), 0, 0});
@@ -433,6 +595,17 @@ void Parser::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
         result_ = node;
         walking_ = false;
     }
+}
+
+// A stream's match is complete: its arena is handed over with it.
+void Parser::match_done(Node* node) noexcept {
+    match_arena_->publish();
+    match_arena_.reset();
+    arena_ = nullptr;
+    match_depth_ = kNoMatch;
+    done_ = node;
+    done_nodes_ = nodes_;
+    nodes_ = 0;
 }
 
 [[gnu::always_inline]] inline void Parser::link(Node* child) {
@@ -465,15 +638,15 @@ void Parser::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
         char* payload = block + sizeof(Node);
         std::memmove(payload + sizeof(void*), payload, static_cast<std::size_t>(end - payload));
         end += sizeof(void*);
-        node->slab_offset = arena_.commit(end);
+        node->slab_offset = arena_->commit(end);
         const std::size_t index_bytes = AttrIndex::size_for(keys_);
-        char* at = arena_.reserve(8 + index_bytes);
+        char* at = arena_->reserve(8 + index_bytes);
         AttrIndex* index = AttrIndex::write(at + 8, keys_);
-        const std::uint32_t offset = arena_.commit(at + 8 + index_bytes);
+        const std::uint32_t offset = arena_->commit(at + 8 + index_bytes);
         std::memcpy(at, &offset, sizeof offset);
         std::memcpy(payload, &index, sizeof index);
     } else {
-        node->slab_offset = arena_.commit(end);
+        node->slab_offset = arena_->commit(end);
     }
     ++nodes_;
     return node;
@@ -509,16 +682,17 @@ void Parser::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
 // references that decode, no duplicate. Every quote it met then opened a
 // value, so the markup layer would have stepped over the same strings and
 // stopped at the same '>'. Anything else returns false having changed
-// nothing, and the two layers run as usual.
-bool Parser::fast_start_tag(u64 p, u64 name_end, u64& end) {
-    if (!frames_.empty() && !take_pending()) return false;
+// nothing, and the two layers run as usual. The record's character data is
+// queued only once the tag is known whole, so a stream that must wait for
+// more input finds everything as it was.
+bool Parser::fast_start_tag(u64 p, u64 name_end, const Range& text, u64& end) {
     const char* d = d_;
     const u64 n = n_;
     const char* const input_end = d + n;
     const u64 name_len = name_end - (p + 1);
     // Room for the node and its name; each attribute asks for its own.
     std::size_t room = sizeof(Node) + kMaxVarintBytes + name_len + 64 + 2 * Simd::W;
-    char* block = arena_.reserve(room);
+    char* block = build_arena().reserve(room);
     char* out = put_varint(block + sizeof(Node), name_len);
     Simd::copy(out, d + p + 1, name_len, input_end);
     out += name_len;
@@ -571,7 +745,7 @@ bool Parser::fast_start_tag(u64 p, u64 name_end, u64& end) {
         const std::size_t need = static_cast<std::size_t>(out - block) + 2 * kMaxVarintBytes + key_len + raw + 2 * Simd::W;
         if (need > room) {
             room = need + need / 2;
-            char* moved = arena_.reserve(room);
+            char* moved = arena_->reserve(room);
             if (moved != block) {
                 std::memcpy(moved + sizeof(Node), block + sizeof(Node), static_cast<std::size_t>(out - block) - sizeof(Node));
                 for (std::uint32_t k = 0; k < count && k < kAttrScanLimit; ++k) {
@@ -607,6 +781,10 @@ bool Parser::fast_start_tag(u64 p, u64 name_end, u64& end) {
         pos = close + 1;
         last_end = pos;
     }
+    // The tag is whole and sound: now the character data before it (whose
+    // errors come first) and the node.
+    queue_text(text);
+    if (!frames_.empty() && !take_pending()) return true;  // the walk failed; the tag still ends here
     Node* node = finish_node(block, out, count);
     opened(node, kind, p + 1, name_len);
     return true;
@@ -627,7 +805,7 @@ bool Parser::start_tag(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len, bool
     const u64 bound = sizeof(Node) + 2 * (e - s) + 64;
     char* block;
     if (build) {
-        block = arena_.reserve(bound);
+        block = build_arena().reserve(bound);
     } else {
         scratch_.resize(bound);
         block = scratch_.data();
@@ -722,6 +900,17 @@ bool Parser::attributes(u64 rs, u64 re, char* out, char*& end, std::uint32_t& co
 // Appends a piece of character data to the innermost frame's text.
 bool Parser::add_text(u64 off, u64 len, bool decode) {
     Frame& f = frames_.back();
+    if (!f.node) {
+        // An element only checked: its text is decoded for its errors, not kept.
+        if (!decode) return true;
+        scratch_.resize(len);
+        XmlError error;
+        if (!decode_references(in(off, len), off, false, scratch_.data(), error)) {
+            fail(std::move(error));
+            return false;
+        }
+        return true;
+    }
     if (text_.size() == f.text_start && f.pending_len == 0) {
         // Leading White_Space is trimmed anyway; dropping it now keeps the
         // white space between child elements from ever being copied. Raw white
@@ -764,7 +953,7 @@ bool Parser::end_tag(u64 s, u64 e, u64 name_off, u64 name_len) {
     }
     std::string_view expected;
     if (!frames_.empty()) {
-        expected = in(frames_.back().name_off, frames_.back().name_len);
+        expected = frame_name(frames_.back());
     } else if (!outer_.empty()) {
         expected = in(outer_.back().start, outer_.back().end - outer_.back().start);
     } else {
@@ -789,24 +978,33 @@ bool Parser::end_tag(u64 s, u64 e, u64 name_off, u64 name_len) {
 // Ends the innermost frame: its text, trimmed, becomes an object of the arena.
 void Parser::close_frame() {
     Frame& f = frames_.back();
-    std::string_view all;
-    if (text_.size() > f.text_start) {
-        all = std::string_view(text_.data() + f.text_start, static_cast<std::size_t>(text_.size() - f.text_start));
-    } else if (f.pending_len != 0) {
-        all = in(f.pending_off, f.pending_len);
-    }
-    const std::string_view trimmed = trim_text(all);
     Node* node = f.node;
-    if (!trimmed.empty()) {
-        char* at = arena_.reserve(4 + kMaxVarintBytes + trimmed.size() + Simd::W);
-        char* text = put_varint(at + 4, trimmed.size());
-        const bool from_input = trimmed.data() >= d_ && trimmed.data() < d_ + n_;
-        Simd::copy(text, trimmed.data(), trimmed.size(), from_input ? d_ + n_ : trimmed.data() + trimmed.size());
-        const std::uint32_t offset = arena_.commit(text + trimmed.size());
-        std::memcpy(at, &offset, sizeof offset);
-        node->text = at + 4;
+    if (node) {
+        std::string_view all;
+        if (text_.size() > f.text_start) {
+            all = std::string_view(text_.data() + f.text_start, static_cast<std::size_t>(text_.size() - f.text_start));
+        } else if (f.pending_len != 0) {
+            all = in(f.pending_off, f.pending_len);
+        }
+        const std::string_view trimmed = trim_text(all);
+        if (!trimmed.empty()) {
+            char* at = arena_->reserve(4 + kMaxVarintBytes + trimmed.size() + Simd::W);
+            char* text = put_varint(at + 4, trimmed.size());
+            const bool from_input = trimmed.data() >= d_ + base_ && trimmed.data() < d_ + n_;
+            Simd::copy(text, trimmed.data(), trimmed.size(), from_input ? d_ + n_ : trimmed.data() + trimmed.size());
+            const std::uint32_t offset = arena_->commit(text + trimmed.size());
+            std::memcpy(at, &offset, sizeof offset);
+            node->text = at + 4;
+        }
     }
     text_.resize(f.text_start);
+    if (stream_) {
+        names_.resize(f.name_off);
+        frames_.pop_back();
+        if (node && frames_.size() == match_depth_) match_done(node);
+        if (frames_.empty()) walking_ = false;  // the document element is done
+        return;
+    }
     frames_.pop_back();
     if (frames_.empty()) {
         result_ = node;
@@ -819,4 +1017,30 @@ void Parser::close_frame() {
 ParseOutcome parse(std::string_view text, std::string_view root_tag, const void* node_type, Arena& arena) {
     Parser parser(text, root_tag, node_type, arena);
     return parser.run();
+}
+
+namespace {
+
+class Stream final : public StreamParser {
+public:
+    Stream(std::string_view tag, const void* node_type) : tag_(tag), parser_(tag_, node_type) {}
+    void window(const char* data, std::uint64_t base, std::uint64_t size, bool eof) noexcept override {
+        parser_.window(data, base, size, eof);
+    }
+    StreamStep step() override { return parser_.step(); }
+    std::uint64_t keep_from() const noexcept override { return parser_.keep_from(); }
+    Node* take_node(std::unique_ptr<Arena>& arena, std::uint64_t& node_count) noexcept override {
+        return parser_.take_node(arena, node_count);
+    }
+    XmlError take_error() noexcept override { return parser_.take_error(); }
+
+private:
+    std::string tag_;  // the parser keeps a view of it
+    Parser parser_;
+};
+
+}  // namespace
+
+std::unique_ptr<StreamParser> make_stream(std::string_view tag, const void* node_type) {
+    return std::make_unique<Stream>(tag, node_type);
 }
