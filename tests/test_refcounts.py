@@ -472,7 +472,7 @@ class Leaker:
         pytest.param(None, "leak(list(root.attrs)[0])", id="str-key"),
         pytest.param(None, "leak(Node(name, attrs, kids, text))", id="Node-built"),
         pytest.param(None, "leak(arbolite.read_string(xml, tag))", id="Node-read"),
-        pytest.param(ValueError, "leak.raised(lambda: arbolite.read_string(bad_xml, tag))", id="error"),
+        pytest.param(arbolite.ParseError, "leak.raised(lambda: arbolite.read_string(bad_xml, tag))", id="error"),
         pytest.param(TypeError, "leak.raised(lambda: Node(name, list_obj))", id="error-with-note"),
         pytest.param(None, "leak(good_dict['children'])", id="shared-list"),
     ],
