@@ -57,6 +57,10 @@ int module_exec(PyObject* module) {
         for (PyMethodDef* def = module_functions(); def->ml_name; ++def) {
             ARBOLITE_CHECK(add_function(module, def));
         }
+        PyObject* parse_error = parse_error_type();
+        if (!parse_error) return Error::fetch();
+        object key = steal(check_created(PyUnicode_FromString("ParseError")));
+        ARBOLITE_CHECK(module_add(module, key, parse_error));
         return ok();
     });
 }

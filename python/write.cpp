@@ -129,7 +129,7 @@ PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return guarded([&]() -> Result<object> {
         ARBOLITE_TRY(slots, extract_arguments(kWriteFileParams, args, nargs, kwnames));
         ARBOLITE_TRY(node, convert_node(slots[0]));
-        auto path = utf8_copy(slots[1]);
+        auto path = path_bytes(slots[1]);
         if (!path) return argument_error("file_path", std::move(path).error());
         ARBOLITE_TRY(options, convert_options(slots[2], slots[3]));
         object keep = borrow(as_object(node));

@@ -12,7 +12,7 @@ import pytest
 
 import arbolite
 
-FULL_ALL = ["SearchType", "Node", "read_file", "read_string", "write_file", "write_string"]
+FULL_ALL = ["SearchType", "Node", "read_file", "read_string", "write_file", "write_string", "ParseError"]
 
 FUNCTION_SIGNATURES = {
     "read_file": "(file_path, root_tag)",

@@ -115,6 +115,14 @@ def ns(tmp_path):
     o.xml = arbolite.write_string(o.root)
     o.bad_xml = fresh("<root><aa id='1'><bb></aa></root>")
     o.xml_bytes = o.xml.encode()
+    o.xml_bytearray = bytearray(o.xml_bytes)
+    o.xml_view = memoryview(o.xml_bytes)
+    o.xml_strided = memoryview(o.xml_bytes)[::2]
+    o.xml_latin1 = ("<?xml version='1.0' encoding='latin-1'?>" + o.xml).encode("latin-1")
+    o.xml_utf16 = o.xml.encode("utf-16")
+    o.bad_utf8 = o.xml_bytes + b"\xff"
+    o.unknown_encoding = b"<?xml version='1.0' encoding='no-such-codec'?>" + o.xml_bytes
+    o.bad_bytes = o.bad_xml.encode()
     o.float_obj = float(fresh("2.5"))
     o.list_obj = [o.float_obj]
     o.depth = Index(2)
@@ -130,6 +138,11 @@ def ns(tmp_path):
     o.dir_path = str(tmp_path)
     o.missing_path = str(tmp_path / "missing" / "doc.xml")
     o.path_obj = pathlib.Path(o.path)
+    o.path_bytes = o.path.encode()
+    o.path_bytearray = bytearray(o.path_bytes)
+    o.out_path_obj = pathlib.Path(o.out_path)
+    o.latin1_path = str(tmp_path / "latin1.xml")
+    pathlib.Path(o.latin1_path).write_bytes(o.xml_latin1)
     pathlib.Path(o.path).write_text(o.xml, encoding="utf-8")
     pathlib.Path(o.bad_path).write_text(o.bad_xml, encoding="utf-8")
     o.good_dict = o.root.to_dict()
@@ -158,10 +171,19 @@ SUCCESS = [
     ("read_string", None, "arbolite.read_string(xml, tag)"),
     ("read_string-keywords", None, "arbolite.read_string(root_tag=tag, xml_string=xml)"),
     ("read_string-str-subclasses", None, "arbolite.read_string(s_xml, s_tag)"),
+    ("read_string-bytes", None, "arbolite.read_string(xml_bytes, tag)"),
+    ("read_string-bytearray", None, "arbolite.read_string(xml_bytearray, tag)"),
+    ("read_string-memoryview", None, "arbolite.read_string(xml_view, tag)"),
+    ("read_string-declared-latin-1", None, "arbolite.read_string(xml_latin1, tag)"),
+    ("read_string-utf-16", None, "arbolite.read_string(xml_utf16, tag)"),
     ("read_file", None, "arbolite.read_file(path, tag)"),
+    ("read_file-path-object", None, "arbolite.read_file(path_obj, tag)"),
+    ("read_file-bytes-path", None, "arbolite.read_file(path_bytes, tag)"),
+    ("read_file-declared-latin-1", None, "arbolite.read_file(latin1_path, tag)"),
     ("write_string", None, "arbolite.write_string(root)"),
     ("write_string-index-indent", None, "arbolite.write_string(root, depth, False)"),
     ("write_file", None, "arbolite.write_file(root, out_path, indent=depth, default_xml_def=True)"),
+    ("write_file-path-object", None, "arbolite.write_file(root, out_path_obj)"),
     ("Node-full", None, "Node(name, attrs, kids, text)"),
     ("Node-tuple-children", None, "Node(name, None, kids_tuple)"),
     ("Node-keywords", None, "Node(text=text, name=name, children=kids)"),
@@ -190,17 +212,21 @@ SUCCESS = [
 ]
 
 ERRORS = [
-    ("read_string-malformed", ValueError, "arbolite.read_string(bad_xml, tag)"),
-    ("read_string-root-not-found", ValueError, "arbolite.read_string(xml, other_tag)"),
-    ("read_string-bytes", TypeError, "arbolite.read_string(xml_bytes, tag)"),
+    ("read_string-malformed", arbolite.ParseError, "arbolite.read_string(bad_xml, tag)"),
+    ("read_string-root-not-found", arbolite.ParseError, "arbolite.read_string(xml, other_tag)"),
+    ("read_string-malformed-bytes", arbolite.ParseError, "arbolite.read_string(bad_bytes, tag)"),
+    ("read_string-invalid-utf-8", UnicodeDecodeError, "arbolite.read_string(bad_utf8, tag)"),
+    ("read_string-unknown-encoding", LookupError, "arbolite.read_string(unknown_encoding, tag)"),
+    ("read_string-strided-memoryview", BufferError, "arbolite.read_string(xml_strided, tag)"),
+    ("read_string-bytes-tag-list", TypeError, "arbolite.read_string(xml_bytes, list_obj)"),
     ("read_string-tag-list", TypeError, "arbolite.read_string(xml, list_obj)"),
     ("read_string-surrogate", UnicodeEncodeError, "arbolite.read_string(xml, surrogate)"),
     ("read_string-missing-argument", TypeError, "arbolite.read_string(xml)"),
     ("read_string-unknown-keyword", TypeError, "arbolite.read_string(xml, tag, extra=name)"),
-    ("read_file-malformed", ValueError, "arbolite.read_file(bad_path, tag)"),
+    ("read_file-malformed", arbolite.ParseError, "arbolite.read_file(bad_path, tag)"),
     ("read_file-missing", FileNotFoundError, "arbolite.read_file(missing_path, tag)"),
     ("read_file-directory", IsADirectoryError, "arbolite.read_file(dir_path, tag)"),
-    ("read_file-path-object", TypeError, "arbolite.read_file(path_obj, tag)"),
+    ("read_file-bytearray-path", TypeError, "arbolite.read_file(path_bytearray, tag)"),
     ("write_string-dict", TypeError, "arbolite.write_string(good_dict)"),
     ("write_string-index-raises", LookupError, "arbolite.write_string(root, bad_index)"),
     ("write_string-float-indent", TypeError, "arbolite.write_string(root, float_obj)"),
@@ -208,7 +234,7 @@ ERRORS = [
     ("write_string-str-declaration", TypeError, "arbolite.write_string(root, None, name)"),
     ("write_file-missing-directory", FileNotFoundError, "arbolite.write_file(root, missing_path)"),
     ("write_file-directory", IsADirectoryError, "arbolite.write_file(root, dir_path)"),
-    ("write_file-path-object", TypeError, "arbolite.write_file(root, path_obj)"),
+    ("write_file-bytearray-path", TypeError, "arbolite.write_file(root, path_bytearray)"),
     ("write_file-index-raises", LookupError, "arbolite.write_file(root, out_path, bad_index)"),
     ("Node-float-name", TypeError, "Node(float_obj)"),
     ("Node-list-attrs", TypeError, "Node(name, list_obj)"),
@@ -446,7 +472,7 @@ class Leaker:
         pytest.param(None, "leak(list(root.attrs)[0])", id="str-key"),
         pytest.param(None, "leak(Node(name, attrs, kids, text))", id="Node-built"),
         pytest.param(None, "leak(arbolite.read_string(xml, tag))", id="Node-read"),
-        pytest.param(ValueError, "leak.raised(lambda: arbolite.read_string(bad_xml, tag))", id="error"),
+        pytest.param(arbolite.ParseError, "leak.raised(lambda: arbolite.read_string(bad_xml, tag))", id="error"),
         pytest.param(TypeError, "leak.raised(lambda: Node(name, list_obj))", id="error-with-note"),
         pytest.param(None, "leak(good_dict['children'])", id="shared-list"),
     ],

@@ -1,7 +1,9 @@
 """Values of the wrong type, and values whose protocols misbehave, passed to
 every parameter of every entry point. Each gives a correct result or a clean
 exception: TypeError, ValueError (UnicodeError included), OverflowError,
-MemoryError, OSError for paths, or the exception the value itself raised.
+MemoryError, OSError for paths, BufferError for a buffer that is not
+contiguous, LookupError for a document that declares an unknown encoding, or
+the exception the value itself raised.
 A value that is a subclass of a builtin (a str, dict or list subclass) must
 behave exactly like the builtin it converts to. Every group runs in a fresh
 interpreter in development mode (debug allocator hooks), so a crash fails
@@ -71,6 +73,14 @@ class BadHashStr(str):
     def __hash__(self): raise Boom("__hash__")
 class BadStrStr(str):
     def __str__(self): raise Boom("__str__")
+class B(bytes): pass
+class FsPath:
+    def __init__(self, p): self.p = p
+    def __fspath__(self): return self.p
+class BadFsPath:
+    def __fspath__(self): raise Boom("__fspath__")
+class NoneFsPath:
+    __fspath__ = None
 class BadIterDict(dict):
     def __iter__(self): raise Boom("__iter__")
     def keys(self): raise Boom("keys")
@@ -87,6 +97,14 @@ VALUES = {
     "BadStrStr": BadStrStr("r"), "BadIterDict": BadIterDict(k="v"),
     "2**64": 2**64, "2**1000": 2**1000, "-2**1000": -2**1000, "object": object(), "Node": Node("r"),
     "SearchType.Tag": SearchType.Tag, "type": str,
+    # Documents as bytes, and paths as open() takes them.
+    "bytes-markup": b"<r/>", "bytes-sub": B(b"r"), "bytes-sub-markup": B(b"<r/>"),
+    "bytearray-markup": bytearray(b"<r/>"), "memoryview-markup": memoryview(b"<r/>"),
+    "memoryview-strided": memoryview(b"<xr//>>")[::2], "memoryview-bytearray": memoryview(bytearray(b"<r/>")),
+    "bytes-invalid-utf-8": b"<r>\xff</r>", "bytes-unknown-encoding": b"<?xml version='1.0' encoding='nope'?><r/>",
+    "bytes-utf-16": "<r/>".encode("utf-16"),
+    "PathLike": FsPath("r"), "PathLike-bytes": FsPath(b"r"), "PathLike-int": FsPath(1),
+    "PathLike-raises": BadFsPath(), "PathLike-None": NoneFsPath(),
 }
 
 def plain(v):
@@ -97,6 +115,8 @@ def plain(v):
         return {plain(k) or k: plain(x) or x for k, x in dict.items(v)}
     if type(v) is not list and isinstance(v, list):
         return list(list.__iter__(v))
+    if type(v) is not bytes and isinstance(v, bytes):
+        return bytes(v)
     return None
 
 def canonical(r):
@@ -108,7 +128,7 @@ def canonical(r):
         return r
     return ["other", type(r).__name__]
 
-ALLOWED = (TypeError, ValueError, OverflowError, MemoryError, OSError, Boom)
+ALLOWED = (TypeError, ValueError, OverflowError, MemoryError, OSError, BufferError, Boom)
 
 def outcome(call, v):
     try:
@@ -116,6 +136,9 @@ def outcome(call, v):
     except ALLOWED as e:
         return ["raised", type(e).__name__]
     except BaseException as e:
+        # The codec registry's own LookupError, not a KeyError or an IndexError.
+        if type(e) is LookupError:
+            return ["raised", "LookupError"]
         return ["UNCLEAN", type(e).__module__ + "." + type(e).__qualname__, str(e)[:200]]
     return ["result", canonical(r)]
 
@@ -209,18 +232,21 @@ def test_every_parameter_has_its_accepted_values():
 _STR_LIKE = {"str-sub", "str-sub-markup", "BadEqStr", "BadHashStr", "BadStrStr"}
 _OPT_INT = {"None", "0", "1", "True", "BadInt"}
 _DICTS = {"dict", "dict-sub", "BadIterDict"}
+_BYTES_MARKUP = {"bytes-markup", "bytes-sub-markup", "bytearray-markup", "memoryview-markup", "memoryview-bytearray",
+                 "bytes-utf-16"}
+# "r" names the file the children write; "out.xml" the one write_file makes.
+_PATHS = {"str-sub", "BadEqStr", "BadHashStr", "BadStrStr", "bytes", "bytes-sub", "PathLike", "PathLike-bytes"}
 ACCEPTED = {
-    # Only "<r/>" is a document; the other strings are not.
-    "read_string.xml_string": _STR_LIKE,
+    # Only the markup strings and bytes are documents; the other values are not.
+    "read_string.xml_string": {"str-sub-markup"} | _BYTES_MARKUP,
     "read_string.root_tag": _STR_LIKE,
-    # The file "r" exists in the child's folder.
-    "read_file.file_path": _STR_LIKE,
+    "read_file.file_path": _PATHS,
     "read_file.root_tag": _STR_LIKE,
     "write_string.node": {"Node"},
     "write_string.indent": _OPT_INT,
     "write_string.default_xml_def": {"None", "True"},
     "write_file.node": {"Node"},
-    "write_file.file_path": _STR_LIKE,
+    "write_file.file_path": _STR_LIKE | _PATHS,
     "write_file.indent": _OPT_INT,
     "write_file.default_xml_def": {"None", "True"},
     "Node.name": _STR_LIKE,

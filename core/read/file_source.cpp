@@ -22,7 +22,7 @@ struct Descriptor {
 
 }  // namespace
 
-std::variant<ByteBuffer, IoError> read_text_file(std::string_view path) {
+std::variant<ByteBuffer, IoError> read_whole_file(std::string_view path) {
     if (path.find('\0') != std::string_view::npos) {
         return IoError{0, "file name contained an unexpected NUL byte"};
     }
@@ -53,8 +53,15 @@ std::variant<ByteBuffer, IoError> read_text_file(std::string_view path) {
         if (n == 0) break;
         text.resize(text.size() + static_cast<std::size_t>(n));
     }
-    if (!is_valid_utf8(text.view())) return IoError{0, "stream did not contain valid UTF-8"};
     return text;
+}
+
+IoError invalid_utf8_error() { return IoError{0, "stream did not contain valid UTF-8"}; }
+
+std::variant<ByteBuffer, IoError> read_text_file(std::string_view path) {
+    auto file = read_whole_file(path);
+    if (auto* text = std::get_if<ByteBuffer>(&file); text && !is_valid_utf8(text->view())) return invalid_utf8_error();
+    return file;
 }
 
 }  // namespace arbolite

@@ -8,7 +8,13 @@
 
 namespace arbolite {
 
+// The file's bytes, whatever they are.
+std::variant<ByteBuffer, IoError> read_whole_file(std::string_view path);
+
 // The file's bytes, which must be valid UTF-8.
 std::variant<ByteBuffer, IoError> read_text_file(std::string_view path);
+
+// The error of a file whose bytes are not valid UTF-8.
+IoError invalid_utf8_error();
 
 }  // namespace arbolite

@@ -98,13 +98,6 @@ struct Range {
     bool amp;  // holds a '&'
 };
 
-std::string quoted(const char* before, std::string_view name, const char* after) {
-    std::string s(before);
-    s.append(name);
-    s.append(after);
-    return s;
-}
-
 // Most names are a few bytes long: a loop beats a call to memcmp.
 bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
     if (n >= 16) return std::memcmp(a, b, n) == 0;
@@ -515,7 +508,7 @@ u64 Parser::pi_end(u64 p, u64& name_end) noexcept {
 }
 
 void Parser::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
-    if (e >= n_) return fail(XmlError::malformed("unterminated markup", s));
+    if (e >= n_) return fail(XmlError::malformed(XmlError::Code::UnterminatedMarkup, s));
     if (!frames_.empty() && !take_pending()) return;
     if (stream_ && (kind == Kind::Open || kind == Kind::SelfClose)) {
         // Every element of a stream is checked; those of a match are built.
@@ -527,7 +520,7 @@ void Parser::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
     switch (kind) {
         case Kind::Open: {
             if (frames_.empty() && in(name_off, name_len) != root_) {
-                if (name_len == 0) return fail(XmlError::malformed("expected element name after '<'", s));
+                if (name_len == 0) return fail(XmlError::malformed(XmlError::Code::ExpectedElementName, s));
                 outer_.push_back(Range{name_off, name_off + name_len, false});
                 return;
             }
@@ -548,17 +541,17 @@ void Parser::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
             return;
         case Kind::Comment:
             if (e < s + 6 || std::memcmp(d_ + e - 2, "-->", 3) != 0) {
-                fail(XmlError::malformed("unterminated comment", s));
+                fail(XmlError::malformed(XmlError::Code::UnterminatedComment, s));
             }
             return;
         case Kind::CData:
             if (e < s + 11 || std::memcmp(d_ + e - 2, "]]>", 3) != 0) {
-                return fail(XmlError::malformed("unterminated CDATA section", s));
+                return fail(XmlError::malformed(XmlError::Code::UnterminatedCdata, s));
             }
             if (!frames_.empty() && e - 2 > s + 9) add_text(s + 9, e - 2 - (s + 9), false);
             return;
         case Kind::Pi:
-            if (d_[e - 1] != '?' || d_[e] != '>') fail(XmlError::malformed("unterminated processing instruction", s));
+            if (d_[e - 1] != '?' || d_[e] != '>') fail(XmlError::malformed(XmlError::Code::UnterminatedProcessingInstruction, s));
             return;
     }
 }
@@ -794,7 +787,7 @@ bool Parser::fast_start_tag(u64 p, u64 name_end, const Range& text, u64& end) {
 // written to the arena (and counted); otherwise the attributes are only checked.
 bool Parser::start_tag(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len, bool build, Node*& made) {
     if (name_len == 0) {
-        fail(XmlError::malformed("expected element name after '<'", s));
+        fail(XmlError::malformed(XmlError::Code::ExpectedElementName, s));
         return false;
     }
     const u64 rs = name_off + name_len;
@@ -828,31 +821,31 @@ bool Parser::attributes(u64 rs, u64 re, char* out, char*& end, std::uint32_t& co
         while (pos < re && has_class(d[pos], kTagSpace)) ++pos;
         if (pos == re) break;
         if (pos == last_end) {
-            fail(XmlError::malformed("expected whitespace before attribute", pos));
+            fail(XmlError::malformed(XmlError::Code::ExpectedWhitespace, pos));
             return false;
         }
         const u64 name_start = pos;
         while (pos < re && !has_class(d[pos], kAttrNameEnd)) ++pos;
         if (pos == name_start) {
-            fail(XmlError::malformed("expected attribute name", pos));
+            fail(XmlError::malformed(XmlError::Code::ExpectedAttributeName, pos));
             return false;
         }
         const std::string_view name = in(name_start, pos - name_start);
         while (pos < re && has_class(d[pos], kTagSpace)) ++pos;
         if (pos == re || d[pos] != '=') {
-            fail(XmlError::malformed(quoted("attribute '", name, "' has no value"), name_start));
+            fail(XmlError::malformed(XmlError::Code::AttributeWithoutValue, name, name_start));
             return false;
         }
         ++pos;
         while (pos < re && has_class(d[pos], kTagSpace)) ++pos;
         if (pos == re || (d[pos] != '"' && d[pos] != '\'')) {
-            fail(XmlError::malformed(quoted("value of attribute '", name, "' is not quoted"), pos));
+            fail(XmlError::malformed(XmlError::Code::UnquotedAttributeValue, name, pos));
             return false;
         }
         const u64 vs = pos + 1;
         const u64 close = Simd::find_char(d, vs, re, d[pos]);
         if (close >= re) {
-            fail(XmlError::malformed("unterminated attribute value", vs));
+            fail(XmlError::malformed(XmlError::Code::UnterminatedAttributeValue, vs));
             return false;
         }
         const u64 special = Simd::template find_any<'<', '&', '\t', '\n', '\r'>(d, vs, close);
@@ -865,7 +858,7 @@ bool Parser::attributes(u64 rs, u64 re, char* out, char*& end, std::uint32_t& co
         } else {
             const u64 lt = d[special] == '<' ? special : Simd::template find_any<'<'>(d, special, close);
             if (lt < close) {
-                fail(XmlError::malformed("'<' is not allowed in attribute values", lt));
+                fail(XmlError::malformed(XmlError::Code::LtInAttributeValue, lt));
                 return false;
             }
             // Decoded in place after a prefix sized for the raw length; the
@@ -885,7 +878,7 @@ bool Parser::attributes(u64 rs, u64 re, char* out, char*& end, std::uint32_t& co
             out = put_varint(out, len) + len;
         }
         if (duplicate_key(first, entry, count, {key, name.size()})) {
-            fail(XmlError::malformed(quoted("duplicate attribute '", name, "'"), name_start));
+            fail(XmlError::malformed(XmlError::Code::DuplicateAttribute, name, name_start));
             return false;
         }
         if (count == UINT32_MAX) throw std::bad_alloc();  // more attributes than a node can count
@@ -948,7 +941,7 @@ bool Parser::end_tag(u64 s, u64 e, u64 name_off, u64 name_len) {
     const std::string_view name = in(name_off, name_len);
     const u64 name_end = name_off + name_len;
     if (name_end != e && !all_white_space(in(name_end, e - name_end))) {
-        fail(XmlError::malformed(quoted("malformed end tag </", name, ">"), s));
+        fail(XmlError::malformed(XmlError::Code::MalformedEndTag, name, s));
         return false;
     }
     std::string_view expected;
@@ -957,14 +950,11 @@ bool Parser::end_tag(u64 s, u64 e, u64 name_off, u64 name_len) {
     } else if (!outer_.empty()) {
         expected = in(outer_.back().start, outer_.back().end - outer_.back().start);
     } else {
-        fail(XmlError::malformed(quoted("unexpected end tag </", name, ">"), s));
+        fail(XmlError::malformed(XmlError::Code::UnexpectedEndTag, name, s));
         return false;
     }
     if (expected != name) {
-        std::string msg = quoted("expected </", expected, ">, found </");
-        msg.append(name);
-        msg.push_back('>');
-        fail(XmlError::malformed(std::move(msg), s));
+        fail(XmlError::mismatched_end_tag(expected, name, s));
         return false;
     }
     if (frames_.empty()) {

@@ -65,7 +65,7 @@ char* put_reference(std::string_view body, std::uint64_t amp, char* out, XmlErro
         const bool hex = body.size() > 1 && body[1] == 'x';
         const auto cp = read_number(body.substr(hex ? 2 : 1), hex ? 16 : 10);
         if (!cp || *cp > 0x10FFFF || (*cp >= 0xD800 && *cp <= 0xDFFF)) {
-            error = XmlError::malformed("invalid character reference '&" + std::string(body) + ";'", amp);
+            error = XmlError::malformed(XmlError::Code::InvalidCharacterReference, body, amp);
             return nullptr;
         }
         out = put_utf8(out, *cp);
@@ -99,7 +99,7 @@ char* decode_references(std::string_view in, std::uint64_t offset, bool attr_mod
         if (d[j] == '&') {
             const void* semi = std::memchr(d + j + 1, ';', n - j - 1);
             if (!semi) {
-                error = XmlError::malformed("unterminated entity reference", offset + j);
+                error = XmlError::malformed(XmlError::Code::UnterminatedEntityReference, offset + j);
                 return nullptr;
             }
             const std::size_t s = static_cast<std::size_t>(static_cast<const char*>(semi) - d);

@@ -231,7 +231,9 @@ bool utf8_to(std::string_view text, Unit* o, Unit* const o_end) noexcept {
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view text) noexcept {
+bool is_valid_utf8(std::string_view text) noexcept { return utf8_error_offset(text) == text.size(); }
+
+std::size_t utf8_error_offset(std::string_view text) noexcept {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
     std::size_t i = 0;
@@ -248,11 +250,11 @@ bool is_valid_utf8(std::string_view text) noexcept {
         }
         while (i < n && s[i] >= 0x80) {
             const std::size_t len = sequence_length(s, i, n);
-            if (len == 0) return false;
+            if (len == 0) return i;
             i += len;
         }
     }
-    return true;
+    return n;
 }
 
 Utf8Shape utf8_shape(std::string_view text) noexcept {

@@ -14,6 +14,11 @@ namespace arbolite {
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool is_valid_utf8(std::string_view text) noexcept;
 
+// Where strict UTF-8 validation fails: the offset of the first byte of the
+// first ill-formed sequence (where a strict decoder's error starts), or
+// text.size() when the whole text is valid.
+std::size_t utf8_error_offset(std::string_view text) noexcept;
+
 // UTF-8 for text held as 1-, 2- or 4-byte code units. False, with `out`
 // unchanged, when the text holds a surrogate, which has no UTF-8 form.
 bool utf8_from_units(const void* units, std::size_t length, int unit_bytes, ByteBuffer& out);

@@ -13,6 +13,28 @@ Result<std::string_view> utf8_view(handle obj) {
     return std::string_view(s, static_cast<size_t>(len));
 }
 
+Result<std::string> path_bytes(handle obj) {
+    PyObject* path = obj.ptr();
+    object returned;
+    if (!PyUnicode_Check(path) && !PyBytes_Check(path)) {
+        // Only what declares __fspath__ is a path-like object; for the rest the
+        // error stays the one every str parameter gives.
+        object method = steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(path)), "__fspath__"));
+        if (!method) PyErr_Clear();
+        if (!method || method.is_none()) return type_error(obj, "str");
+        returned = steal(PyOS_FSPath(path));
+        if (!returned) return Error::fetch();
+        path = returned.ptr();
+    }
+    object encoded;
+    if (PyUnicode_Check(path)) {
+        encoded = steal(PyUnicode_EncodeFSDefault(path));
+        if (!encoded) return Error::fetch();
+        path = encoded.ptr();
+    }
+    return std::string(PyBytes_AS_STRING(path), static_cast<std::size_t>(PyBytes_GET_SIZE(path)));
+}
+
 namespace {
 
 bool is_numpy_bool_type(PyTypeObject* type) {

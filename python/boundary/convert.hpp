@@ -17,6 +17,11 @@ inline Result<std::string> utf8_copy(handle obj) {
     return std::string(view);
 }
 
+// A file system path as open() takes it: a `str` (encoded with the file
+// system encoding and its error handler), `bytes` as they are, or an
+// os.PathLike giving either. Anything else is the type error naming `str`.
+Result<std::string> path_bytes(handle obj);
+
 // Exactly `bool` (an int such as 1 is refused), or a numpy boolean scalar.
 Result<bool> strict_bool(handle obj);
 

@@ -116,6 +116,20 @@ PyObject* internal_error_type() {
     return type;
 }
 
+PyObject* parse_error_type() {
+    static PyObject* type = nullptr;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // Class-level defaults, so an instance made by hand has the attributes too.
+        object defaults = steal(Py_BuildValue("{sOsOsO}", "position", Py_None, "byte", Py_None, "code", Py_None));
+        if (defaults) type = PyErr_NewException("arbolite.ParseError", PyExc_ValueError, defaults.ptr());
+    });
+    if (!type && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "arbolite.ParseError could not be created");
+    }
+    return type;
+}
+
 void raise_error(Error&& error) {
     object exc = std::move(error).materialize();
     PyErr_SetRaisedException(exc.release());

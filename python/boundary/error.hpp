@@ -98,5 +98,8 @@ void raise_error(Error&& error);
 void raise_fatal(const FatalError& fatal) noexcept;
 // The exception class of internal errors (derives directly from BaseException).
 PyObject* internal_error_type();
+// arbolite.ParseError, the class of reader errors (a ValueError); null with
+// the exception set if it could not be made.
+PyObject* parse_error_type();
 
 }  // namespace arbolite

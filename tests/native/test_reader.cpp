@@ -415,7 +415,8 @@ TEST(Decode, AttributeModeTurnsLineEndsAndTabsIntoSpaces) {
 TEST(Decode, ErrorOffsetsCountFromTheSegmentStart) {
     EXPECT_EQ(decode("ab&lt;&zz;", 100, false), (std::variant<std::string, XmlError>(XmlError::unknown_entity("zz", 106))));
     EXPECT_EQ(decode("ab&lt;&zz", 100, true),
-              (std::variant<std::string, XmlError>(XmlError::malformed("unterminated entity reference", 106))));
+              (std::variant<std::string, XmlError>(
+                  XmlError::malformed(XmlError::Code::UnterminatedEntityReference, 106))));
 }
 
 TEST(Decode, InPlaceWhenTheOutputTrailsTheInput) {

@@ -255,7 +255,7 @@ std::optional<XmlError> decode(std::string_view seg, u64 offset, bool attr_mode,
         const char c = seg[i];
         if (c == '&') {
             const std::size_t semi = seg.find(';', i + 1);
-            if (semi == std::string_view::npos) return XmlError::malformed("unterminated entity reference", offset + i);
+            if (semi == std::string_view::npos) return XmlError::malformed(XmlError::Code::UnterminatedEntityReference, offset + i);
             const std::string_view body = seg.substr(i + 1, semi - i - 1);
             if (body == "lt") out += '<';
             else if (body == "gt") out += '>';
@@ -266,7 +266,7 @@ std::optional<XmlError> decode(std::string_view seg, u64 offset, bool attr_mode,
                 const bool hex = body.size() > 1 && body[1] == 'x';
                 const auto cp = read_number(body.substr(hex ? 2 : 1), hex ? 16 : 10);
                 if (!cp || *cp > 0x10FFFF || (*cp >= 0xD800 && *cp <= 0xDFFF)) {
-                    return XmlError::malformed("invalid character reference '&" + std::string(body) + ";'", offset + i);
+                    return XmlError::malformed(XmlError::Code::InvalidCharacterReference, body, offset + i);
                 }
                 append_utf8(out, *cp);
             } else {
@@ -288,8 +288,6 @@ bool all_ws(std::string_view t) { return leading_ws(t) == t.size(); }
 
 // ------------------------------------------------------------------ walk
 
-std::string quoted(const char* a, std::string_view n, const char* b) { return std::string(a) + std::string(n) + b; }
-
 class Walker {
 public:
     Walker(const Index& ix, std::string_view root) : ix_(ix), d_(ix.input.data()), n_(ix.input.size()), root_(root) {}
@@ -298,7 +296,7 @@ public:
         std::size_t cursor = 0;
         for (const Record& r : ix_.records) {
             const u64 s = r.start, e = r.end;
-            if (e >= n_) return XmlError::malformed("unterminated markup", s);
+            if (e >= n_) return XmlError::malformed(XmlError::Code::UnterminatedMarkup, s);
             for (; cursor < ix_.texts.size() && ix_.texts[cursor].start < s; ++cursor) {
                 if (frames_.empty()) continue;
                 const TextRange& t = ix_.texts[cursor];
@@ -310,7 +308,7 @@ public:
             switch (r.kind) {
                 case TagKind::Open:
                     if (frames_.empty() && name != root_) {
-                        if (name.empty()) return XmlError::malformed("expected element name after '<'", s);
+                        if (name.empty()) return XmlError::malformed(XmlError::Code::ExpectedElementName, s);
                         outer_.push_back(std::string(name));
                         break;
                     }
@@ -330,14 +328,14 @@ public:
                 case TagKind::Close: {
                     const u64 name_end = r.name_off + r.name_len;
                     if (!all_ws(ix_.input.substr(name_end, e - name_end))) {
-                        return XmlError::malformed(quoted("malformed end tag </", name, ">"), s);
+                        return XmlError::malformed(XmlError::Code::MalformedEndTag, name, s);
                     }
                     std::string expected;
                     if (!frames_.empty()) expected = frames_.back().element.name;
                     else if (!outer_.empty()) expected = outer_.back();
-                    else return XmlError::malformed(quoted("unexpected end tag </", name, ">"), s);
+                    else return XmlError::malformed(XmlError::Code::UnexpectedEndTag, name, s);
                     if (expected != name) {
-                        return XmlError::malformed(quoted("expected </", expected, ">, found </") + std::string(name) + ">", s);
+                        return XmlError::mismatched_end_tag(expected, name, s);
                     }
                     if (frames_.empty()) {
                         outer_.pop_back();
@@ -352,17 +350,17 @@ public:
                     break;
                 }
                 case TagKind::Comment:
-                    if (e < s + 6 || std::memcmp(d_ + e - 2, "-->", 3) != 0) return XmlError::malformed("unterminated comment", s);
+                    if (e < s + 6 || std::memcmp(d_ + e - 2, "-->", 3) != 0) return XmlError::malformed(XmlError::Code::UnterminatedComment, s);
                     break;
                 case TagKind::CData:
                     if (e < s + 11 || std::memcmp(d_ + e - 2, "]]>", 3) != 0) {
-                        return XmlError::malformed("unterminated CDATA section", s);
+                        return XmlError::malformed(XmlError::Code::UnterminatedCdata, s);
                     }
                     if (!frames_.empty() && e - 2 > s + 9) frames_.back().text.append(d_ + s + 9, e - 2 - (s + 9));
                     while (cursor < ix_.texts.size() && ix_.texts[cursor].start < e) ++cursor;
                     break;
                 case TagKind::ProcessingInstruction:
-                    if (d_[e - 1] != '?' || d_[e] != '>') return XmlError::malformed("unterminated processing instruction", s);
+                    if (d_[e - 1] != '?' || d_[e] != '>') return XmlError::malformed(XmlError::Code::UnterminatedProcessingInstruction, s);
                     break;
             }
         }
@@ -378,7 +376,7 @@ private:
 
     std::optional<XmlError> start_tag(const Record& r, Element& el) {
         const u64 s = r.start, e = r.end;
-        if (r.name_len == 0) return XmlError::malformed("expected element name after '<'", s);
+        if (r.name_len == 0) return XmlError::malformed(XmlError::Code::ExpectedElementName, s);
         el.name.assign(d_ + r.name_off, r.name_len);
         const u64 rs = r.name_off + r.name_len;
         const u64 re = r.kind == TagKind::SelfClose ? e - 1 : e;
@@ -387,26 +385,26 @@ private:
         for (;;) {
             while (pos < re && ascii_ws(static_cast<unsigned char>(d_[pos]))) ++pos;
             if (pos == re) return std::nullopt;
-            if (pos == last_end) return XmlError::malformed("expected whitespace before attribute", pos);
+            if (pos == last_end) return XmlError::malformed(XmlError::Code::ExpectedWhitespace, pos);
             const u64 name_start = pos;
             pos = scan_until(d_, pos, re, attr_name_stop);
-            if (pos == name_start) return XmlError::malformed("expected attribute name", pos);
+            if (pos == name_start) return XmlError::malformed(XmlError::Code::ExpectedAttributeName, pos);
             const std::string name(d_ + name_start, pos - name_start);
             while (pos < re && ascii_ws(static_cast<unsigned char>(d_[pos]))) ++pos;
-            if (pos == re || d_[pos] != '=') return XmlError::malformed("attribute '" + name + "' has no value", name_start);
+            if (pos == re || d_[pos] != '=') return XmlError::malformed(XmlError::Code::AttributeWithoutValue, name, name_start);
             ++pos;
             while (pos < re && ascii_ws(static_cast<unsigned char>(d_[pos]))) ++pos;
             if (pos == re || (d_[pos] != '"' && d_[pos] != '\'')) {
-                return XmlError::malformed("value of attribute '" + name + "' is not quoted", pos);
+                return XmlError::malformed(XmlError::Code::UnquotedAttributeValue, name, pos);
             }
             const u64 vs = pos + 1;
             const u64 close = find_byte(d_, vs, re, d_[pos]);
-            if (close == kNotFound) return XmlError::malformed("unterminated attribute value", vs);
+            if (close == kNotFound) return XmlError::malformed(XmlError::Code::UnterminatedAttributeValue, vs);
             const u64 lt = find_byte(d_, vs, close, '<');
-            if (lt != kNotFound) return XmlError::malformed("'<' is not allowed in attribute values", lt);
+            if (lt != kNotFound) return XmlError::malformed(XmlError::Code::LtInAttributeValue, lt);
             std::string value;
             if (auto err = decode(ix_.input.substr(vs, close - vs), vs, true, value)) return err;
-            if (!seen.insert(name).second) return XmlError::malformed("duplicate attribute '" + name + "'", name_start);
+            if (!seen.insert(name).second) return XmlError::malformed(XmlError::Code::DuplicateAttribute, name, name_start);
             el.attrs.emplace_back(name, std::move(value));
             pos = close + 1;
             last_end = pos;
