@@ -10,7 +10,12 @@ PyObject* read_string(PyObject* unused, PyObject* const* args, Py_ssize_t nargs,
 PyObject* write_file(PyObject* unused, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* write_string(PyObject* unused, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-// Null-terminated.
+PyObject* iter_file(PyObject* unused, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* iter_string(PyObject* unused, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// Null-terminated, in the order they are registered: the reading and writing
+// functions, and after ParseError the streaming ones.
 PyMethodDef* module_functions();
+PyMethodDef* stream_functions();
 
 }  // namespace arbolite

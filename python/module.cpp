@@ -61,6 +61,9 @@ int module_exec(PyObject* module) {
         if (!parse_error) return Error::fetch();
         object key = steal(check_created(PyUnicode_FromString("ParseError")));
         ARBOLITE_CHECK(module_add(module, key, parse_error));
+        for (PyMethodDef* def = stream_functions(); def->ml_name; ++def) {
+            ARBOLITE_CHECK(add_function(module, def));
+        }
         return ok();
     });
 }

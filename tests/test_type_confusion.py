@@ -184,6 +184,10 @@ SLOTS = {
     "Node.from_dict.children": 'lambda v: Node.from_dict({"name": "r", "attrs": {}, "children": v, "text": None})',
     "Node.from_dict.text": 'lambda v: Node.from_dict({"name": "r", "attrs": {}, "children": [], "text": v})',
     "Node.from_dict.key": 'lambda v: Node.from_dict({v: "r", "attrs": {}, "children": [], "text": None})',
+    "iter_file.source": 'lambda v: list(arbolite.iter_file(v, "r"))',
+    "iter_file.tag": 'lambda v: list(arbolite.iter_file("r", v))',
+    "iter_string.xml": 'lambda v: list(arbolite.iter_string(v, "r"))',
+    "iter_string.tag": 'lambda v: list(arbolite.iter_string("<r/>", v))',
 }
 
 
@@ -274,6 +278,11 @@ ACCEPTED = {
     "Node.from_dict.text": {"None", "list", "tuple"} | _STR_LIKE | _DICTS,
     # None of the values equals "name", so the name is missing.
     "Node.from_dict.key": set(),
+    "iter_file.source": _PATHS,
+    "iter_file.tag": _STR_LIKE,
+    # A text without an element is a document with nothing to yield.
+    "iter_string.xml": _STR_LIKE | _BYTES_MARKUP | {"bytes", "bytes-sub", "bytearray"},
+    "iter_string.tag": _STR_LIKE,
 }
 
 

@@ -249,7 +249,6 @@ private:
     Node* done_ = nullptr;
     std::unique_ptr<Arena> done_arena_;
     u64 done_nodes_ = 0;
-    bool seen_root_ = false;  // the document element was met
     Bytes names_;             // names of the open frames
 
     std::vector<Frame> frames_;     // elements open inside the wanted one
@@ -577,7 +576,6 @@ void Parser::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
             frames_.push_back(Frame{node, nullptr, at, name_len, text_.size(), 0, 0});
         } else {
             if (starts_match) match_done(node);
-            if (is_root) walking_ = false;  // the document is one empty element
         }
         return;
     }
@@ -991,8 +989,9 @@ void Parser::close_frame() {
     if (stream_) {
         names_.resize(f.name_off);
         frames_.pop_back();
+        // Past the document element the walk goes on, as a whole read's
+        // would: what follows is checked, and a later match is found.
         if (node && frames_.size() == match_depth_) match_done(node);
-        if (frames_.empty()) walking_ = false;  // the document element is done
         return;
     }
     frames_.pop_back();

@@ -10,6 +10,7 @@
 
 #include "core/base/byte_buffer.hpp"
 #include "core/read/parser.hpp"
+#include "core/text/position.hpp"
 
 namespace arbolite {
 
@@ -28,16 +29,26 @@ public:
     // Checks the bytes read since the last call as UTF-8 (all of them when
     // `eof`, else up to a sequence the next chunk may complete) and shows the
     // parser every checked byte. The offset in the document of the first
-    // byte that is not UTF-8, when there is one; nothing more is shown then.
+    // byte that is not UTF-8, once there is one: the parser is shown the
+    // bytes before it, as if more were to come, and never anything after.
     std::optional<std::uint64_t> show(StreamParser& parser, bool eof);
 
     // Bytes read so far, from the document's start.
     std::uint64_t end() const noexcept { return base_ + (buf_.size() - kStreamPadding); }
 
+    // Where `offset` (not before the window's start) is, as text_position()
+    // counts: the bytes already dropped were counted as they went.
+    TextPosition position(std::uint64_t offset) const noexcept;
+
 private:
+    // Counts the lines and columns of the first `n` bytes of the window.
+    void count(std::size_t n, TextPosition& at) const noexcept;
+
     ByteBuffer buf_;           // kStreamPadding bytes, then the window
     std::uint64_t base_ = 0;     // document offset of the window's first byte
     std::uint64_t checked_ = 0;  // document offset up to which the bytes are UTF-8
+    std::optional<std::uint64_t> bad_;  // the first byte that is not
+    TextPosition at_base_;       // the position of the window's first byte
 };
 
 }  // namespace arbolite
