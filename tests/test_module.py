@@ -12,7 +12,9 @@ import pytest
 
 import arbolite
 
-FULL_ALL = ["SearchType", "Node", "read_file", "read_string", "write_file", "write_string", "ParseError"]
+FULL_ALL = [
+    "SearchType", "Node", "read_file", "read_string", "write_file", "write_string", "ParseError", "iter_file", "iter_string",
+]
 
 FUNCTION_SIGNATURES = {
     "read_file": "(file_path, root_tag)",

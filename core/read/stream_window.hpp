@@ -33,6 +33,9 @@ public:
     // bytes before it, as if more were to come, and never anything after.
     std::optional<std::uint64_t> show(StreamParser& parser, bool eof);
 
+    // Bytes the window has room for, padding included.
+    std::size_t capacity() const noexcept { return buf_.capacity(); }
+
     // Bytes read so far, from the document's start.
     std::uint64_t end() const noexcept { return base_ + (buf_.size() - kStreamPadding); }
 
