@@ -283,9 +283,8 @@ Result<object> advance(State& s) {
         const StreamStep step = without_lock([&] { return s.parser->step(); });
         switch (step) {
             case StreamStep::Node: {
-                std::unique_ptr<Arena> arena;
                 std::uint64_t count = 0;
-                Node* node = s.parser->take_node(arena, count);
+                Node* node = s.parser->take_node(count);
                 adopt_nodes(count);
                 finish.done = false;
                 return steal(as_object(node));

@@ -64,9 +64,8 @@ public:
     // The first byte the parser still needs; the window may drop the rest.
     virtual std::uint64_t keep_from() const noexcept = 0;
     // The element of the last StreamStep::Node, its slabs handed over as a
-    // published tree (the arena itself may be dropped), and how many nodes
-    // it has.
-    virtual Node* take_node(std::unique_ptr<Arena>& arena, std::uint64_t& node_count) noexcept = 0;
+    // published tree, and how many nodes it has.
+    virtual Node* take_node(std::uint64_t& node_count) noexcept = 0;
     virtual XmlError take_error() noexcept = 0;
 };
 

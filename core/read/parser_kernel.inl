@@ -150,9 +150,8 @@ public:
     }
     StreamStep step();
     u64 keep_from() const noexcept;
-    // After StreamStep::Node: the element, in the arena that is handed over.
-    Node* take_node(std::unique_ptr<Arena>& arena, u64& node_count) noexcept {
-        arena = std::move(done_arena_);
+    // After StreamStep::Node: the element, its slabs published.
+    Node* take_node(u64& node_count) noexcept {
         node_count = done_nodes_;
         return std::exchange(done_, nullptr);
     }
@@ -205,8 +204,10 @@ private:
     // The arena a node about to be built goes to (a new match starts one).
     Arena& build_arena() {
         if (!arena_) {
-            match_arena_ = std::make_unique<Arena>(4096);
-            arena_ = match_arena_.get();
+            // Records of a stream are mostly alike: the last one sizes the
+            // first slab of the next.
+            match_arena_.expect(match_bytes_);
+            arena_ = &match_arena_;
         }
         return *arena_;
     }
@@ -245,9 +246,9 @@ private:
 
     // Streams: the match being built, and the one finished.
     std::size_t match_depth_ = kNoMatch;  // its frame's index
-    std::unique_ptr<Arena> match_arena_;
+    Arena match_arena_{0};
+    std::size_t match_bytes_ = 0;  // what the last match took
     Node* done_ = nullptr;
-    std::unique_ptr<Arena> done_arena_;
     u64 done_nodes_ = 0;
     Bytes names_;             // names of the open frames
 
@@ -590,8 +591,7 @@ void Parser::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
 
 // A stream's match is complete: its arena is handed over with it.
 void Parser::match_done(Node* node) noexcept {
-    match_arena_->publish();
-    match_arena_.reset();
+    match_bytes_ = match_arena_.publish();
     arena_ = nullptr;
     match_depth_ = kNoMatch;
     done_ = node;
@@ -1018,8 +1018,8 @@ public:
     }
     StreamStep step() override { return parser_.step(); }
     std::uint64_t keep_from() const noexcept override { return parser_.keep_from(); }
-    Node* take_node(std::unique_ptr<Arena>& arena, std::uint64_t& node_count) noexcept override {
-        return parser_.take_node(arena, node_count);
+    Node* take_node(std::uint64_t& node_count) noexcept override {
+        return parser_.take_node(node_count);
     }
     XmlError take_error() noexcept override { return parser_.take_error(); }
 

@@ -148,7 +148,9 @@ char* Arena::reserve_slow(std::size_t bound) {
         return big_->data();
     }
     Slab* s = new_slab(std::max(next_size_, bound) + kReadSlack);
-    next_size_ = kMaxSlab;
+    // Doubling: a guess too small for the first slab costs a few more slabs,
+    // not a full-size one for a small tree.
+    next_size_ = std::min(std::max(next_size_, bound) * 2, kMaxSlab);
     retire_current();
     current_ = s;
     free_ = s->data();
@@ -166,14 +168,17 @@ std::uint32_t Arena::commit_big(char* end) noexcept {
     return static_cast<std::uint32_t>(kHeader);
 }
 
-void Arena::publish() noexcept {
+std::size_t Arena::publish() noexcept {
     retire_current();
+    std::size_t used = 0;
     for (Slab* s : slabs_) {
+        used += s->used;
         if (s->live == 0) free_slab(s);
     }
     slabs_.clear();
     current_ = nullptr;
     free_ = limit_ = nullptr;
+    return used;
 }
 
 void release_kept_slabs() noexcept { pool().clear(); }

@@ -53,8 +53,9 @@ public:
     }
 
     // Hands every slab over to the objects in it, which free it when the last
-    // of them goes; unused tails are given back first.
-    void publish() noexcept;
+    // of them goes; unused tails are given back first. The bytes they hold;
+    // the arena may be used again, from an empty start.
+    std::size_t publish() noexcept;
 
     std::size_t slab_count() const noexcept { return slabs_.size(); }
 

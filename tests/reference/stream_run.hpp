@@ -43,9 +43,8 @@ inline StreamRun run_stream(cpu::Kernel kernel, std::string_view doc, std::strin
     for (;;) {
         switch (parser->step()) {
             case StreamStep::Node: {
-                std::unique_ptr<Arena> arena;
                 std::uint64_t count = 0;
-                Node* node = parser->take_node(arena, count);
+                Node* node = parser->take_node(count);
                 run.out += render(node);
                 run.out += ';';
                 release(node);
