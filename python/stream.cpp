@@ -58,6 +58,7 @@ struct State {
     std::size_t offset = 0;  // Text: code units consumed; Buffer: bytes consumed
     bool sniffed = false;    // the encoding is known
     ByteBuffer prefix;       // the first bytes, kept until it is
+    ByteBuffer scratch;      // bytes read from a file, before they are decoded
     object decoder;          // an incremental decoder when the document is not UTF-8
     bool eof = false;        // the source is exhausted
     // The first byte that is not UTF-8: raised when the parser reaches it.
@@ -114,43 +115,18 @@ Result<object> read_from_file(State& s) {
     return chunk;
 }
 
-// The next chunk of raw bytes, or an empty view at the end. `holder` keeps
-// what the view points into alive.
-Result<std::string_view> next_bytes(State& s, object& holder, ByteBuffer& scratch) {
-    switch (s.kind) {
-        case Kind::Path: {
-            scratch.resize(kChunk);
-            ssize_t got;
-            int code = 0;
-            without_lock([&] {
-                do {
-                    got = ::read(s.fd, scratch.data(), kChunk);
-                } while (got < 0 && errno == EINTR);
-                if (got < 0) code = errno;
-            });
-            if (got < 0) return Error::os(code);
-            return std::string_view(scratch.data(), static_cast<std::size_t>(got));
-        }
-        case Kind::File: {
-            ARBOLITE_TRY(chunk, read_from_file(s));
-            holder = chunk;
-            Py_buffer view;
-            if (PyObject_GetBuffer(holder.ptr(), &view, PyBUF_SIMPLE) < 0) return Error::fetch();
-            scratch.clear();
-            scratch.append(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
-            PyBuffer_Release(&view);
-            return scratch.view();
-        }
-        case Kind::Buffer: {
-            const std::string_view all = s.bytes.view();
-            const std::size_t n = std::min(kChunk, all.size() - s.offset);
-            const std::string_view piece = all.substr(s.offset, n);
-            s.offset += n;
-            return piece;
-        }
-        case Kind::Text: break;
-    }
-    fatal("a str is converted, not read as bytes");
+// Up to `n` bytes of the file the iterator opened, read without the lock.
+Result<std::size_t> read_path(State& s, char* into, std::size_t n) {
+    ssize_t got;
+    int code = 0;
+    without_lock([&] {
+        do {
+            got = ::read(s.fd, into, n);
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) code = errno;
+    });
+    if (got < 0) return Error::os(code);
+    return static_cast<std::size_t>(got);
 }
 
 // The error the source gives for bytes that are not UTF-8.
@@ -240,9 +216,38 @@ Status sniff(State& s) {
 Status feed(State& s) {
     if (s.eof) fatal("invariant: the stream asked for input after its end");
     if (s.kind == Kind::Text) return feed_text(s);
-    object holder;
-    ByteBuffer scratch;
-    ARBOLITE_TRY(bytes, next_bytes(s, holder, scratch));
+    if (s.kind == Kind::Path && s.sniffed && !s.decoder) {
+        // UTF-8 from a file: read straight into the window.
+        char* at = s.window.room(*s.parser, kChunk);
+        ARBOLITE_TRY(got, read_path(s, at, kChunk));
+        s.window.grew(got);
+        s.eof = got == 0;
+        s.bad_utf8 = s.window.show(*s.parser, s.eof);
+        return ok();
+    }
+    std::string_view bytes;
+    DocumentBytes chunk;
+    switch (s.kind) {
+        case Kind::Path: {
+            s.scratch.resize(kChunk);
+            ARBOLITE_TRY(got, read_path(s, s.scratch.data(), kChunk));
+            bytes = std::string_view(s.scratch.data(), got);
+            break;
+        }
+        case Kind::File: {
+            ARBOLITE_TRY(piece, read_from_file(s));
+            ARBOLITE_CHECK(chunk.hold(piece));
+            bytes = chunk.view();
+            break;
+        }
+        case Kind::Buffer: {
+            const std::string_view all = s.bytes.view();
+            bytes = all.substr(s.offset, std::min(kChunk, all.size() - s.offset));
+            s.offset += bytes.size();
+            break;
+        }
+        case Kind::Text: break;
+    }
     if (bytes.empty()) s.eof = true;
     if (s.sniffed) return take_bytes(s, bytes);
     s.prefix.append(bytes);

@@ -1,5 +1,6 @@
 #include "core/read/stream_window.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/text/utf8.hpp"
@@ -68,6 +69,25 @@ void StreamWindow::count(std::size_t n, TextPosition& at) const noexcept {
     std::size_t from = 0;
     // A byte-order mark at the document's start is no character.
     if (base_ == 0 && n >= 3 && held >= 3 && std::memcmp(d, "\xEF\xBB\xBF", 3) == 0) from = 3;
+    if (from >= n) return;
+    // Every dropped byte is counted: a fault's position is told long after.
+    // Without a CR, lines end at LF only, and counting runs at memory speed.
+    if (!std::memchr(d + from, '\r', n - from)) {
+        const char* begin = d + from;
+        const char* end = d + n;
+        const auto lines = static_cast<std::uint64_t>(std::count(begin, end, '\n'));
+        if (lines != 0) {
+            at.line += lines;
+            at.column = 0;
+            while (end[-1] != '\n') --end;  // the last line end: the line counted from there
+            begin = end;
+            end = d + n;
+        }
+        std::uint64_t continuation = 0;
+        for (const char* p = begin; p != end; ++p) continuation += (static_cast<unsigned char>(*p) & 0xC0) == 0x80;
+        at.column += static_cast<std::uint64_t>(end - begin) - continuation;
+        return;
+    }
     for (std::size_t i = from; i < n; ++i) {
         const char c = d[i];
         if (c == '\n' || (c == '\r' && !(i + 1 < held && d[i + 1] == '\n'))) {
