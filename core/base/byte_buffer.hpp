@@ -51,6 +51,7 @@ public:
         size_ = n;
     }
     void append(const char* p, std::size_t n) {
+        if (n == 0) return;  // data_ may be null, and memcpy's arguments may not
         if (n > cap_ - size_) {
             if (n > (SIZE_MAX >> 2)) throw std::bad_alloc();
             reserve(size_ + n);

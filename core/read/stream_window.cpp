@@ -31,6 +31,7 @@ char* StreamWindow::room(const StreamParser& parser, std::size_t n) {
 }
 
 void StreamWindow::append(const StreamParser& parser, std::string_view bytes) {
+    if (bytes.empty()) return;
     char* at = room(parser, bytes.size());
     std::memcpy(at, bytes.data(), bytes.size());
     grew(bytes.size());
