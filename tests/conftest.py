@@ -16,6 +16,10 @@ from arbolite import Node
 SANITIZED = os.environ.get("ARBOLITE_SANITIZED") == "1"
 # The file that script built; the environment also holds the ordinary build.
 EXPECTED_MODULE = os.environ.get("ARBOLITE_EXPECT_MODULE")
+# The folder arbolite was imported from (the extension is the __init__ of the
+# package folder arbolite/): a child interpreter given it first on its path
+# imports the same build.
+MODULE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(arbolite.__file__)))
 
 
 def _check_module_file():
@@ -121,11 +125,10 @@ def run_python():
     """Runs the code pieces, each dedented, joined, in a fresh interpreter that
     imports the same build of the module; returns the CompletedProcess. A
     crash there fails only the calling test."""
-    module_dir = os.path.dirname(os.path.abspath(arbolite.__file__))
 
     def run(*pieces, timeout=600):
         env = dict(os.environ)
-        env["PYTHONPATH"] = os.pathsep.join(p for p in (module_dir, env.get("PYTHONPATH")) if p)
+        env["PYTHONPATH"] = os.pathsep.join(p for p in (MODULE_ROOT, env.get("PYTHONPATH")) if p)
         return subprocess.run(
             [sys.executable, "-c", "\n".join(textwrap.dedent(p) for p in pieces)],
             env=env,
