@@ -136,6 +136,37 @@ TEST(Serial, SharedAndRepeatedChildrenStayOneNode) {
     EXPECT_EQ(in_mid.next(), l);
     EXPECT_EQ(in_other.next(), m);
     EXPECT_EQ(in_other.next(), l);
+    // Parents of nodes in several places hold arrays; the rest lie in slabs.
+    EXPECT_TRUE(r.tree.get()->is_own() && m->is_own() && o->is_own());
+    EXPECT_FALSE(l->is_own());
+}
+
+TEST(Serial, TreesWithoutSharingComeBackInSlabs) {
+    // A linked parent above an array parent above a shared leaf.
+    Node* leaf = own("leaf");
+    Held tree(own("top", {}, {own("a", {}, {leaf, again(leaf)}), own("b", {}, {}, "t")}));
+    Restored r = restore(blob_of(tree.get()));
+    ASSERT_EQ(r.error, "");
+    ChildCursor top(r.tree.get());
+    Node* a = top.next();
+    Node* b = top.next();
+    EXPECT_FALSE(r.tree.get()->is_own());
+    EXPECT_TRUE(a->is_own());
+    EXPECT_FALSE(b->is_own());
+    EXPECT_EQ(check::render(r.tree.get()), "top[a[leaf,leaf],b't']");
+
+    Held plain(check::build_own(check::chain(50, "n", "x")));
+    Restored p = restore(blob_of(plain.get()));
+    struct V {
+        int own = 0;
+        Walk enter(Node* n, std::size_t) {
+            own += n->is_own();
+            return Walk::Into;
+        }
+        void leave(Node*, std::size_t) {}
+    } v;
+    walk_preorder(p.tree.get(), v);
+    EXPECT_EQ(v.own, 0);
 }
 
 TEST(Serial, LongAttributeListsKeepTheirOrderAndIndex) {
@@ -226,14 +257,15 @@ std::string str(std::string_view s) {
     char prefix[kMaxVarintBytes];
     return std::string(prefix, put_varint(prefix, s.size())).append(s);
 }
-std::string node(std::string_view name, unsigned attrs, unsigned children, std::string body = {}) {
-    return std::string(1, kRecordNode) + static_cast<char>(attrs) + static_cast<char>(children) + str(name) + body;
+std::string node(std::string_view name, unsigned attrs, unsigned children, std::string body = {}, unsigned flags = 0) {
+    return std::string(1, static_cast<char>(kRecordNode | flags)) + static_cast<char>(attrs) + static_cast<char>(children) +
+           str(name) + body;
 }
 std::string ref(unsigned index) { return std::string(1, kRecordRef) + static_cast<char>(index); }
 
 TEST(Serial, HandMadeBlobsAreRead) {
     // A root with one child placed twice by reference.
-    Restored r = restore(header(2) + node("r", 0, 2) + node("c", 1, 0, str("k") + str("v")) + ref(1));
+    Restored r = restore(header(2) + node("r", 0, 2, "", kChildArray) + node("c", 1, 0, str("k") + str("v")) + ref(1));
     ASSERT_EQ(r.error, "");
     EXPECT_EQ(check::render(r.tree.get()), "r[c{k=v},c{k=v}]");
     expect_counts_match_places(r.tree.get());
@@ -268,25 +300,32 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"version", std::string("ARBT\x02", 5) + std::string(8, '\0'),
                 "invalid node data at byte 4: format version 2 is not one this version reads"},
         Refusal{"no_tree", header(0), "invalid node data at byte 13: data ends inside the tree"},
-        Refusal{"unknown_kind", header(1) + "\x07", "invalid node data at byte 13: unknown record kind 7"},
+        Refusal{"unknown_kind", header(1) + "\x09", "invalid node data at byte 13: unknown record kind 9"},
         Refusal{"ref_first", header(0) + ref(0), "invalid node data at byte 13: reference to a node not yet written"},
-        Refusal{"ref_to_ancestor", header(1) + node("r", 0, 1) + ref(0),
+        Refusal{"ref_to_ancestor", header(1) + node("r", 0, 1, "", kChildArray) + ref(0),
                 "invalid node data at byte 18: reference to a node that contains it"},
-        Refusal{"ref_ahead", header(2) + node("r", 0, 2) + ref(1) + node("c", 0, 0),
+        Refusal{"ref_under_linked_children", header(2) + node("r", 0, 2) + node("c", 0, 0) + ref(1),
+                "invalid node data at byte 23: reference under a node without a child array"},
+        Refusal{"ref_ahead", header(2) + node("r", 0, 2, "", kChildArray) + ref(1) + node("c", 0, 0),
                 "invalid node data at byte 18: reference to a node not yet written"},
         Refusal{"missing_child", header(2) + node("r", 0, 2) + node("c", 0, 0),
                 "invalid node data at byte 23: data ends inside the tree"},
         Refusal{"trailing", header(1) + node("r", 0, 0) + "x", "invalid node data at byte 18: data after the tree"},
         Refusal{"count", header(5) + node("r", 0, 0), "invalid node data at byte 0: node count does not match the tree"},
         Refusal{"truncated_name", header(1) + std::string("\x01\x00\x00\x05" "ab", 6),
-                "invalid node data at byte 16: truncated name"},
-        Refusal{"name_not_utf8", header(1) + node("a\xff", 0, 0), "invalid node data at byte 16: name is not UTF-8"},
+                "invalid node data at byte 13: truncated name"},
+        Refusal{"name_not_utf8", header(1) + node("a\xff", 0, 0),
+                "invalid node data at byte 13: a name or attribute is not UTF-8"},
+        Refusal{"long_name_and_bad_value", header(1) + node(std::string(200, 'a'), 1, 0, str("k") + str("\xe9")),
+                "invalid node data at byte 13: a name or attribute is not UTF-8"},
+        Refusal{"key_cut_by_prefix", header(1) + node("\xc3", 1, 0, str("\xa9") + str("v")),
+                "invalid node data at byte 13: a name or attribute is not UTF-8"},
         Refusal{"surrogate_value", header(1) + node("a", 1, 0, str("k") + str("\xed\xa0\x80")),
-                "invalid node data at byte 20: attribute value is not UTF-8"},
-        Refusal{"text_not_utf8", header(1) + std::string("\x02\x00\x00", 3) + str("a") + str("\xc0\x80"),
-                "invalid node data at byte 18: text is not UTF-8"},
+                "invalid node data at byte 13: a name or attribute is not UTF-8"},
+        Refusal{"text_not_utf8", header(1) + std::string("\x03\x00\x00", 3) + str("a") + str("\xc0\x80"),
+                "invalid node data at byte 13: text is not UTF-8"},
         Refusal{"long_prefix", header(1) + std::string("\x01\x00\x00\x81\x00" "a", 6),
-                "invalid node data at byte 16: truncated name"},
+                "invalid node data at byte 13: truncated name"},
         Refusal{"repeated_key", header(1) + node("a", 2, 0, str("k") + str("1") + str("k") + str("2")),
                 "invalid node data at byte 13: repeated attribute name"},
         Refusal{"repeated_key_indexed", header(1) + node("a", 40, 0, many_attrs(40, true)),
@@ -296,7 +335,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"huge_child_count", header(1) + std::string("\x01\x00\xff\xff\x03", 5) + str("a") + std::string(20, '\0'),
                 "invalid node data at byte 13: child count beyond the data"},
         Refusal{"varint_past_64_bits", header(1) + std::string("\x01\x00\x00", 3) + std::string(9, '\xff') + "\x02",
-                "invalid node data at byte 16: truncated name"}),
+                "invalid node data at byte 13: truncated name"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Serial, EveryTruncationAndEveryByteChangeIsSafe) {
