@@ -29,7 +29,7 @@ namespace {
 void write_and_reread(const Node* root, std::string_view root_tag, const check::Element& want) {
     for (std::uint64_t indent : {0, 3}) {
         MemorySink sink;
-        if (!write_document(sink, const_cast<Node*>(root), indent, indent != 0)) fail("the memory sink failed");
+        if (write_document(sink, const_cast<Node*>(root), indent, indent != 0, kMaxOutputBytes)) fail("an ordinary indent was refused");
         Arena arena(sink.view().size());
         const ParseOutcome again = parse_document(sink.view(), root_tag, check::test_type(), arena);
         if (again.error) fail("own output refused: " + again.error->message());

@@ -107,17 +107,17 @@ std::vector<std::uint32_t> to_units(std::string_view text, std::size_t count, in
     std::vector<std::uint32_t> out;
     if (unit_bytes == 1) {
         std::vector<std::uint8_t> u(count + 1, 0xEE);
-        arbolite::utf8_to_units(text, u.data(), 1);
+        EXPECT_TRUE(arbolite::utf8_to_units(text, arbolite::utf8_shape(text), u.data(), 1));
         EXPECT_EQ(u[count], 0xEE) << "wrote past the last unit";
         out.assign(u.begin(), u.begin() + static_cast<std::ptrdiff_t>(count));
     } else if (unit_bytes == 2) {
         std::vector<std::uint16_t> u(count + 1, 0xEEEE);
-        arbolite::utf8_to_units(text, u.data(), 2);
+        EXPECT_TRUE(arbolite::utf8_to_units(text, arbolite::utf8_shape(text), u.data(), 2));
         EXPECT_EQ(u[count], 0xEEEE) << "wrote past the last unit";
         out.assign(u.begin(), u.begin() + static_cast<std::ptrdiff_t>(count));
     } else {
         std::vector<std::uint32_t> u(count + 1, 0xEEEEEE);
-        arbolite::utf8_to_units(text, u.data(), 4);
+        EXPECT_TRUE(arbolite::utf8_to_units(text, arbolite::utf8_shape(text), u.data(), 4));
         EXPECT_EQ(u[count], 0xEEEEEEu) << "wrote past the last unit";
         out.assign(u.begin(), u.begin() + static_cast<std::ptrdiff_t>(count));
     }

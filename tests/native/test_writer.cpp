@@ -66,7 +66,7 @@ Element random_tree(std::mt19937& rng, int depth, bool long_texts) {
 
 std::string to_memory(Node* root, std::uint64_t indent, bool decl) {
     MemorySink sink;
-    EXPECT_TRUE(write_document(sink, root, indent, decl));
+    EXPECT_FALSE(write_document(sink, root, indent, decl, kMaxOutputBytes).has_value());
     return std::string(sink.view());
 }
 
@@ -377,7 +377,7 @@ TEST(Writer, MillionDeepParsedTreeWritesBackItsDocument) {
     ::setrlimit(RLIMIT_AS, &lim);
     MemorySink sink;
     try {
-        (void)write_document(sink, root.get(), std::uint64_t{1} << 40, false);
+        (void)write_document(sink, root.get(), std::uint64_t{1} << 40, false, kMaxOutputBytes);
     } catch (const std::bad_alloc&) {
         std::_Exit(3);
     }
