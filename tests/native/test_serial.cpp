@@ -229,6 +229,19 @@ TEST(Serial, RandomSharedTreesRoundTrip) {
     }
 }
 
+TEST(Serial, NodesThatFillTheirSlabExactly) {
+    // Blobs of every size around the first slab's (which follows the blob's
+    // size, so its end falls anywhere), of nodes whose blocks are not a
+    // multiple of 8 bytes: the last one may end exactly at the slab's limit.
+    for (int n = 10; n < 400; ++n) {
+        std::vector<Node*> kids;
+        for (int i = 0; i < n; ++i) kids.push_back(own(std::string(1 + i % 7, 'k'), {}, {}, i % 3 ? std::nullopt : std::optional<std::string_view>("t")));
+        Held tree(own("r", {}, kids));
+        expect_round_trip(tree.get());
+        if (HasFailure()) break;
+    }
+}
+
 TEST(Serial, AMillionLevelsAndAMillionSiblings) {
     Held chain(check::build_own(check::chain(1'000'000, "n", "leaf")));
     const std::string blob = blob_of(chain.get());
