@@ -4,6 +4,7 @@ and a runner for code that must not take the test process down with it."""
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 from types import SimpleNamespace
 
@@ -42,8 +43,20 @@ def _check_module_file():
         )
 
 
+def _check_installed():
+    """Under scripts/test.sh, the package installed from the wheel is the one
+    under test, not a build folder or the source tree."""
+    if os.environ.get("ARBOLITE_EXPECT_INSTALLED") != "1":
+        return
+    site = os.path.realpath(sysconfig.get_paths()["platlib"])
+    got = os.path.realpath(arbolite.__file__)
+    if os.path.dirname(os.path.dirname(got)) != site:
+        raise pytest.UsageError(f"arbolite was imported from {got}, not from the installed package in {site}")
+
+
 def pytest_configure(config):
     _check_module_file()
+    _check_installed()
 
 
 def pytest_collection_modifyitems(config, items):
