@@ -4,7 +4,9 @@
 
 #include "python/boundary/call.hpp"
 #include "python/boundary/error.hpp"
+#include "python/boundary/convert.hpp"
 #include "python/functions.hpp"
+#include "python/node/methods.hpp"
 #include "python/node/node_object.hpp"
 #include "python/node/search_type.hpp"
 
@@ -48,6 +50,12 @@ Status add_function(handle module, PyMethodDef* def) {
     return module_add(module, name, function);
 }
 
+// Set without a place in __all__.
+Status set_attribute(handle module, const char* name, handle value) {
+    if (PyObject_SetAttrString(module.ptr(), name, value.ptr()) < 0) return Error::fetch();
+    return ok();
+}
+
 int module_exec(PyObject* module) {
     return guarded_status([&]() -> Status {
         if (!module) return Error::fetch();
@@ -61,12 +69,53 @@ int module_exec(PyObject* module) {
         if (!parse_error) return Error::fetch();
         object key = steal(check_created(PyUnicode_FromString("ParseError")));
         ARBOLITE_CHECK(module_add(module, key, parse_error));
+        PyObject* internal = internal_error_type();
+        if (!internal) return Error::fetch();
+        ARBOLITE_CHECK(add_type(module, "InternalError", reinterpret_cast<PyTypeObject*>(internal)));
         for (PyMethodDef* def = stream_functions(); def->ml_name; ++def) {
             ARBOLITE_CHECK(add_function(module, def));
         }
+        ARBOLITE_CHECK(set_attribute(module, "__version__", new_str(ARBOLITE_VERSION)));
+        ARBOLITE_CHECK(set_attribute(module, "_restore_node", restore_function()));
         return ok();
     });
 }
+
+constexpr const char kModuleDoc[] =
+    "Immutable XML trees: read, search, convert and write.\n"
+    "\n"
+    "arbolite reads an XML document into a tree of immutable Node objects,\n"
+    "searches it, converts it to and from nested dicts, renders it as a\n"
+    "readable outline and writes it back as XML. Reading and writing run in\n"
+    "C++ with the interpreter lock released, so other threads keep running.\n"
+    "\n"
+    "Reading and writing:\n"
+    "    read_string(xml_string, root_tag) -> Node\n"
+    "    read_file(file_path, root_tag) -> Node\n"
+    "    write_string(node, indent=None, default_xml_def=None) -> str\n"
+    "    write_file(node, file_path, indent=None, default_xml_def=None) -> None\n"
+    "    iter_file(source, tag), iter_string(xml, tag): the elements named tag,\n"
+    "        one complete Node at a time, in memory that does not grow with the\n"
+    "        document\n"
+    "Paths may be str, bytes or os.PathLike; documents may be str or bytes-like\n"
+    "(decoded by byte-order mark, then the XML declaration, then as UTF-8).\n"
+    "\n"
+    "Trees:\n"
+    "    Node(name, attrs=None, children=None, text=None)\n"
+    "        .name .attrs .children .text\n"
+    "        .search(by, value, depth=None) and .search_by_name/_attr/_text\n"
+    "        .to_dict() and Node.from_dict(dict_)\n"
+    "        str(node): an indented outline\n"
+    "    SearchType.Tag, SearchType.Attr, SearchType.Text: the rules of search\n"
+    "\n"
+    "Errors: TypeError for an argument of the wrong type (with a note naming\n"
+    "the parameter), ParseError (a ValueError with position, byte and code)\n"
+    "for malformed XML or a missing root element, ValueError for a bad node\n"
+    "dict, the fitting OSError subclass for file errors. InternalError\n"
+    "(a BaseException, not an Exception) reports a bug in arbolite itself.\n"
+    "\n"
+    "Nodes pickle, with shared nodes kept shared; copy.copy and copy.deepcopy\n"
+    "return the node itself, since it cannot change.";
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
@@ -76,7 +125,7 @@ PyModuleDef_Slot kSlots[] = {
 PyModuleDef kDefinition = {
     PyModuleDef_HEAD_INIT,
     "arbolite",
-    "",  // an empty, not a missing, docstring
+    kModuleDoc,
     0,   // no per-module state
     nullptr, kSlots, nullptr, nullptr, nullptr,
 };

@@ -377,8 +377,9 @@ int stream_clear(PyObject* self) {
 PyMethodDef kStreamMethods[] = {
     {"close", ARBOLITE_METHOD(stream_close), METH_NOARGS,
      "close($self)\n--\n\nStops the stream and closes the file it opened (a file object passed in stays open)."},
-    {"__enter__", ARBOLITE_METHOD(stream_enter), METH_NOARGS, nullptr},
-    {"__exit__", ARBOLITE_METHOD(stream_exit), METH_FASTCALL, nullptr},
+    {"__enter__", ARBOLITE_METHOD(stream_enter), METH_NOARGS, "__enter__($self)\n--\n\nReturns the iterator itself."},
+    {"__exit__", ARBOLITE_METHOD(stream_exit), METH_FASTCALL,
+     "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\nCloses the iterator, as close() does."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -389,7 +390,9 @@ PyType_Slot kStreamSlots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(stream_next)},
     {Py_tp_methods, kStreamMethods},
-    {Py_tp_doc, const_cast<char*>("The nodes iter_file() and iter_string() yield, one by one.")},
+    {Py_tp_doc, const_cast<char*>("The iterator iter_file() and iter_string() return: next() gives the next\n"
+                                  "element, close() (or the end of a with block) stops it and closes\n"
+                                  "a file it opened.")},
     {0, nullptr},
 };
 
@@ -498,11 +501,19 @@ constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
 PyMethodDef kFunctions[] = {
     {"iter_file", ARBOLITE_FUNCTION(iter_file), kFlags,
-     "iter_file(source, tag)\n--\n\nThe elements named `tag` of the document read from `source` (a path or a "
-     "binary file object), one by one, each as soon as its end tag has been read."},
+     "iter_file(source, tag)\n--\n\n"
+     "Iterate over the elements named tag of the document read from source,\n"
+     "each a complete Node, yielded as soon as its end tag has been read; an\n"
+     "element named tag inside a yielded one stays in its subtree.\n\n"
+     "source is a path (str, bytes or os.PathLike), opened and closed by the\n"
+     "iterator, or a binary file object (readinto() or read()), never closed.\n"
+     "Memory stays bounded by the read buffer and the element being built.\n"
+     "The whole document is checked as read_file checks it: errors are raised\n"
+     "from next() where the scan meets them, after the nodes before them."},
     {"iter_string", ARBOLITE_FUNCTION(iter_string), kFlags,
-     "iter_string(xml, tag)\n--\n\nThe elements named `tag` of the document `xml` (a str or a bytes-like "
-     "object), one by one."},
+     "iter_string(xml, tag)\n--\n\n"
+     "Iterate over the elements named tag of the document xml (a str or a\n"
+     "bytes-like object), as iter_file does."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -16,7 +16,7 @@ out=build/asan-module-$version
 cmake -S . -B "$out" -G Ninja -DARBOLITE_SANITIZE=ON -DARBOLITE_BUILD_NATIVE_TESTS=OFF \
       -DPython_EXECUTABLE="$py" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$out" --target arbolite -j2
-module="$PWD/$out/arbolite$("$py" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
+module="$PWD/$out/arbolite/__init__$("$py" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
 if [ ! -f "$module" ]; then
     echo "error: the sanitized build did not produce $module" >&2
     exit 1

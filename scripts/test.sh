@@ -1,16 +1,44 @@
 #!/usr/bin/env bash
-# Runs every test from a fresh clone: finds a CPython 3.12+, makes a virtual
-# environment, installs the project with its test dependencies, builds and runs
-# the native (GoogleTest) tests, then runs pytest.
+# Runs every test from a fresh clone, against the package as a user gets it:
+# finds a CPython 3.12+, builds the sdist and the wheel with `python -m build`,
+# installs the wheel into a fresh virtual environment with the test
+# dependencies, builds and runs the native (GoogleTest) tests, then runs
+# pytest against the installed package, stubtest, the README's examples
+# (mypy --strict, pyright, run) and the examples folder.
 #   ARBOLITE_PYTHON=3.13 scripts/test.sh     # choose the interpreter
 #   scripts/test.sh -k search                # extra arguments go to pytest
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
 source scripts/find_python.sh
 arbolite_venv
 "$py" -m pip install -q --upgrade pip
-"$py" -m pip install -q cmake ninja
-"$py" -m pip install -q ".[test]"
+"$py" -m pip install -q cmake ninja build
+export PATH="$PWD/$venv/bin:$PATH"
+
+step() { echo "== $1 ($(date +%T))"; }
+
+step "sdist and wheel"
+dist="build/dist-$version"
+rm -rf "$dist"
+# The wheel is built from the sdist, so a file the sdist lacks fails here.
+"$py" -m build --outdir "$dist" . >"build/build-$version.log" 2>&1 || { tail -40 "build/build-$version.log"; exit 1; }
+wheel=$(ls "$dist"/arbolite-*.whl)
+ls -l "$dist"
+
+step "fresh environment with the wheel"
+env="build/test-env-$version"
+rm -rf "$env"
+"$PYTHON" -m venv "$env"
+tpy="$root/$env/bin/python"
+"$tpy" -m pip install -q --upgrade pip
+"$tpy" -m pip install -q "$wheel[test,typing,examples]"
+# From outside the source tree: the installed package, nothing else.
+installed=$(cd /tmp && "$tpy" -c 'import arbolite, os; print(os.path.realpath(arbolite.__file__))')
+case "$installed" in
+    "$root/$env"/lib/python*/site-packages/arbolite/__init__.*.so) echo "arbolite $installed" ;;
+    *) echo "error: arbolite is imported from $installed, not from $env" >&2; exit 1 ;;
+esac
 
 # GoogleTest comes from Debian; install it when it is missing and we may.
 if [ ! -f /usr/include/gtest/gtest.h ]; then
@@ -22,13 +50,26 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
     fi
 fi
 
-echo "== native tests"
-export PATH="$PWD/$venv/bin:$PATH"
+step "native tests"
 cmake -S . -B build/native -G Ninja -DARBOLITE_BUILD_MODULE=OFF -DARBOLITE_BUILD_NATIVE_TESTS=ON \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/native -j2
 ctest --no-tests=error --test-dir build/native --output-on-failure -j2
 
-echo "== pytest"
-# Run from the tests folder so the installed module, not the source tree, is imported.
-"$py" -m pytest -q -p no:cacheprovider tests "$@"
+step "pytest against the installed package"
+# The conftest checks that every test, and every child it starts, uses the
+# installed package.
+ARBOLITE_EXPECT_INSTALLED=1 "$tpy" -m pytest -q -p no:cacheprovider --rootdir "$root" "$root/tests" "$@"
+
+step "stubtest"
+(cd /tmp && "$tpy" -m mypy.stubtest arbolite)
+
+step "README examples"
+(cd /tmp && "$tpy" "$root/scripts/check_readme.py" --pyright "$root/$env/bin/basedpyright" "$root/README.md")
+
+step "examples"
+for example in examples/thread_pool.py examples/dask_bag.py; do
+    echo "-- $example"
+    (cd /tmp && "$tpy" "$root/$example")
+done
+step "done"

@@ -4,6 +4,7 @@ and a runner for code that must not take the test process down with it."""
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 from types import SimpleNamespace
 
@@ -16,6 +17,10 @@ from arbolite import Node
 SANITIZED = os.environ.get("ARBOLITE_SANITIZED") == "1"
 # The file that script built; the environment also holds the ordinary build.
 EXPECTED_MODULE = os.environ.get("ARBOLITE_EXPECT_MODULE")
+# The folder arbolite was imported from (the extension is the __init__ of the
+# package folder arbolite/): a child interpreter given it first on its path
+# imports the same build.
+MODULE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(arbolite.__file__)))
 
 
 def _check_module_file():
@@ -38,8 +43,20 @@ def _check_module_file():
         )
 
 
+def _check_installed():
+    """Under scripts/test.sh, the package installed from the wheel is the one
+    under test, not a build folder or the source tree."""
+    if os.environ.get("ARBOLITE_EXPECT_INSTALLED") != "1":
+        return
+    site = os.path.realpath(sysconfig.get_paths()["platlib"])
+    got = os.path.realpath(arbolite.__file__)
+    if os.path.dirname(os.path.dirname(got)) != site:
+        raise pytest.UsageError(f"arbolite was imported from {got}, not from the installed package in {site}")
+
+
 def pytest_configure(config):
     _check_module_file()
+    _check_installed()
 
 
 def pytest_collection_modifyitems(config, items):
@@ -121,11 +138,10 @@ def run_python():
     """Runs the code pieces, each dedented, joined, in a fresh interpreter that
     imports the same build of the module; returns the CompletedProcess. A
     crash there fails only the calling test."""
-    module_dir = os.path.dirname(os.path.abspath(arbolite.__file__))
 
     def run(*pieces, timeout=600):
         env = dict(os.environ)
-        env["PYTHONPATH"] = os.pathsep.join(p for p in (module_dir, env.get("PYTHONPATH")) if p)
+        env["PYTHONPATH"] = os.pathsep.join(p for p in (MODULE_ROOT, env.get("PYTHONPATH")) if p)
         return subprocess.run(
             [sys.executable, "-c", "\n".join(textwrap.dedent(p) for p in pieces)],
             env=env,

@@ -162,6 +162,14 @@ def ns(tmp_path):
     o.d_attrs = D({S("kk"): S("vv")})
     o.l_kids = L([o.a1, o.b2])
     o.sub_dict = D(name=S("item"), attrs=D({S("kk"): S("vv")}), children=(o.child_dict,), text=S("tt"))
+    # Pickled forms: a shared child, a tree large enough to be restored
+    # without the lock, and the two cut short (refused after building part).
+    o.shared = Node(fresh("sh"), children=[o.c, o.c, o.b1])
+    o.blob = o.shared.__reduce__()[1][0]
+    o.big_blob = Node(fresh("big"), children=[Node(fresh("x" * 20)) for _ in range(4000)]).__reduce__()[1][0]
+    o.cut_blob = o.blob[:-3]
+    o.cut_big_blob = o.big_blob[:-3]
+    o.memo = {}
     return o
 
 
@@ -209,6 +217,12 @@ SUCCESS = [
     ("from_dict-keyword", None, "Node.from_dict(dict_=child_dict)"),
     ("from_dict-subclasses", None, "Node.from_dict(sub_dict)"),
     ("from_dict-children-len-raises", None, "Node.from_dict(len_children)"),
+    ("__reduce__", None, "shared.__reduce__()"),
+    ("_restore_node", None, "arbolite._restore_node(blob)"),
+    ("_restore_node-without-lock", None, "arbolite._restore_node(big_blob)"),
+    ("__copy__", None, "root.__copy__()"),
+    ("__deepcopy__", None, "root.__deepcopy__(memo)"),
+    ("SearchType-__reduce__", None, "SearchType.Attr.__reduce__()"),
 ]
 
 ERRORS = [
@@ -259,6 +273,10 @@ ERRORS = [
     ("from_dict-children-iter-raises", TypeError, "Node.from_dict(failing_children)"),
     ("from_dict-int-key", TypeError, "Node.from_dict(int_key)"),
     ("from_dict-list", TypeError, "Node.from_dict(list_obj)"),
+    ("_restore_node-cut", ValueError, "arbolite._restore_node(cut_blob)"),
+    ("_restore_node-cut-without-lock", ValueError, "arbolite._restore_node(cut_big_blob)"),
+    ("_restore_node-str", TypeError, "arbolite._restore_node(name)"),
+    ("__reduce__-not-a-node", TypeError, "Node.__reduce__(name)"),
 ]
 
 

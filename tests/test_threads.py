@@ -1,6 +1,7 @@
 """Eight threads reading, writing, searching, rendering and converting the same
 and different trees at once get exactly the single-threaded results."""
 
+import pickle
 import sys
 import threading
 
@@ -50,6 +51,7 @@ def results(tree, path):
     ]
     copy = Node.from_dict(out[-1])
     out.append(shape(copy))
+    out.append(shape(pickle.loads(pickle.dumps(tree))))
     arbolite.write_file(copy, path, 1)
     out.append(shape(arbolite.read_file(path, "root")))
     return out

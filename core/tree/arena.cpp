@@ -154,7 +154,10 @@ char* Arena::reserve_slow(std::size_t bound) {
     retire_current();
     current_ = s;
     free_ = s->data();
-    limit_ = s->data() + s->size - kReadSlack;  // never handed out: read past the last string
+    // The slack is never handed out: it is read past the last string. The
+    // limit is 8-aligned, as free_ is, so that a commit that rounds its end
+    // up stays within it even when an object fills its reservation exactly.
+    limit_ = s->data() + ((s->size - kReadSlack) & ~std::size_t{7});
     big_ = nullptr;
     return free_;
 }

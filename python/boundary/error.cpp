@@ -122,7 +122,15 @@ PyObject* parse_error_type() {
     std::call_once(once, [] {
         // Class-level defaults, so an instance made by hand has the attributes too.
         object defaults = steal(Py_BuildValue("{sOsOsO}", "position", Py_None, "byte", Py_None, "code", Py_None));
-        if (defaults) type = PyErr_NewException("arbolite.ParseError", PyExc_ValueError, defaults.ptr());
+        if (defaults) {
+            type = PyErr_NewExceptionWithDoc(
+                "arbolite.ParseError",
+                "Malformed XML, or no element of the requested name. A ValueError whose\n"
+                "message is unchanged, with position (line from 1, column from 0 in\n"
+                "characters), byte (the 0-based byte offset of the message, or None)\n"
+                "and code (a short stable name of the error kind).",
+                PyExc_ValueError, defaults.ptr());
+        }
     });
     if (!type && !PyErr_Occurred()) {
         PyErr_SetString(PyExc_SystemError, "arbolite.ParseError could not be created");

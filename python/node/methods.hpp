@@ -19,6 +19,13 @@ PyObject* node_search_by_text(PyObject* self, PyObject* const* args, Py_ssize_t 
 PyObject* node_to_dict(PyObject* self, PyObject* unused);
 PyObject* node_from_dict(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// Pickling and copying.
+PyObject* node_reduce(PyObject* self, PyObject* unused);
+PyObject* node_copy(PyObject* self, PyObject* unused);
+PyObject* node_deepcopy(PyObject* self, PyObject* memo);
+// The module's _restore_node: one function object for the whole process.
+PyObject* restore_function();
+
 // The Sequence class of collections.abc, named in conversion messages.
 PyObject* sequence_abc();
 

@@ -257,9 +257,17 @@ PyObject* node_getattro(PyObject* self, PyObject* name) {
 }
 
 PyGetSetDef kGetters[] = {
-    {"name", get_name, nullptr, nullptr, nullptr},
-    {"attrs", get_attrs, nullptr, nullptr, nullptr},
-    {"text", get_text, nullptr, nullptr, nullptr},
+    {"name", get_name, nullptr, "The element name (str).", nullptr},
+    {"attrs", get_attrs, nullptr,
+     "The attributes: a new dict of str to str on every access, in the node's\n"
+     "order (document order for parsed nodes). Changing it changes nothing in\n"
+     "the node.",
+     nullptr},
+    {"text", get_text, nullptr,
+     "The element's text (str), or None when it has none. An empty text \"\" is\n"
+     "not None; the reader gives None for an element whose text is only white\n"
+     "space, and trims the white space around any other.",
+     nullptr},
     {"children", get_children, nullptr, "Children are shared references to the same nodes, not copies.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -268,22 +276,69 @@ PyGetSetDef kGetters[] = {
 
 PyMethodDef kMethods[] = {
     {"__to_string", ARBOLITE_FASTCALL(node_to_string), METH_FASTCALL | METH_KEYWORDS,
-     "__to_string($self, spacing=None)\n--\n\n"},
+     "__to_string($self, spacing=None)\n--\n\n"
+     "Return the outline of this node and its subtree, as str(node) does.\n\n"
+     "spacing (an int from 0 to 255, default 0) indents the outline; each level\n"
+     "adds 2. Names, attributes and text appear exactly as stored, unescaped."},
     {"search_by_name", ARBOLITE_FASTCALL(node_search_by_name), METH_FASTCALL | METH_KEYWORDS,
-     "search_by_name($self, name, depth=None)\n--\n\n"},
+     "search_by_name($self, name, depth=None)\n--\n\n"
+     "Return the nodes of this subtree whose name equals name.\n\n"
+     "The nodes are the tree's own, in document (pre-)order, this node first\n"
+     "when it matches. depth limits the search to that many levels below this\n"
+     "node (0: this node only); None or a negative number means no limit. A\n"
+     "node that occurs in several places is listed once per place."},
     {"search_by_attr", ARBOLITE_FASTCALL(node_search_by_attr), METH_FASTCALL | METH_KEYWORDS,
-     "search_by_attr($self, key, depth=None)\n--\n\n"},
+     "search_by_attr($self, key, depth=None)\n--\n\n"
+     "Return the nodes of this subtree that have an attribute named key, with\n"
+     "any value (an empty one too); depth as in search_by_name."},
     {"search_by_text", ARBOLITE_FASTCALL(node_search_by_text), METH_FASTCALL | METH_KEYWORDS,
-     "search_by_text($self, text, depth=None)\n--\n\n"},
-    {"search", ARBOLITE_FASTCALL(node_search), METH_FASTCALL | METH_KEYWORDS, "search($self, by, value, depth=None)\n--\n\n"},
+     "search_by_text($self, text, depth=None)\n--\n\n"
+     "Return the nodes of this subtree whose text equals text exactly (case\n"
+     "and all); nodes without text never match. depth as in search_by_name."},
+    {"search", ARBOLITE_FASTCALL(node_search), METH_FASTCALL | METH_KEYWORDS,
+     "search($self, by, value, depth=None)\n--\n\n"
+     "Return the nodes of this subtree that match value by the rule by:\n"
+     "SearchType.Tag compares names, SearchType.Attr looks for an attribute\n"
+     "key, SearchType.Text compares texts (as the search_by_* methods do);\n"
+     "depth as in search_by_name."},
     {"from_dict", ARBOLITE_FASTCALL(node_from_dict), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_dict($cls, dict_)\n--\n\n"},
-    {"to_dict", ARBOLITE_FASTCALL(node_to_dict), METH_NOARGS, "to_dict($self)\n--\n\n"},
+     "from_dict($cls, dict_)\n--\n\n"
+     "Build a new tree from the dict form that to_dict gives:\n"
+     "{'name': str, 'attrs': {str: str}, 'children': [dict, ...], 'text': str | None}.\n\n"
+     "'children' may be any sequence of such dicts; 'text' may be left out;\n"
+     "other keys are ignored. Raises ValueError ('Invalid name', 'Invalid\n"
+     "attrs', 'Invalid children') for a missing or mistyped key, and TypeError\n"
+     "for a value that is no str, None, dict of str or sequence of dicts."},
+    {"to_dict", ARBOLITE_FASTCALL(node_to_dict), METH_NOARGS,
+     "to_dict($self)\n--\n\n"
+     "Return this node and its subtree as nested dicts with the four keys\n"
+     "'name', 'attrs', 'children' (a list of such dicts) and 'text' (None\n"
+     "when absent). A node that occurs in several places is converted once per\n"
+     "place."},
+    {"__reduce__", ARBOLITE_FASTCALL(node_reduce), METH_NOARGS,
+     "__reduce__($self)\n--\n\n"
+     "Support for pickle: the whole tree as one compact bytes object, from\n"
+     "which arbolite._restore_node rebuilds an equal tree. Nodes shared inside\n"
+     "the tree stay shared; depth costs no recursion."},
+    {"__copy__", ARBOLITE_FASTCALL(node_copy), METH_NOARGS,
+     "__copy__($self)\n--\n\n"
+     "Return the node itself: it cannot change."},
+    {"__deepcopy__", ARBOLITE_FASTCALL(node_deepcopy), METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\n"
+     "Return the node itself: neither it nor any node below it can change."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>("Node(name, attrs=None, children=None, text=None)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(
+        "Node(name, attrs=None, children=None, text=None)\n--\n\n"
+        "One XML element; immutable once made.\n\n"
+        "name is the element name; attrs a dict of str to str, kept in the order\n"
+        "given; children a sequence of Node (a list or tuple), stored as shared\n"
+        "references, never copied, so one node may sit under several parents;\n"
+        "text a str, or None for no text. No XML rules are checked: any str is\n"
+        "accepted. Nodes compare and hash by identity; they pickle, and copying\n"
+        "one (shallow or deep) gives the node itself.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
     {Py_tp_free, reinterpret_cast<void*>(node_free)},
     {Py_tp_new, reinterpret_cast<void*>(node_new)},
@@ -295,7 +350,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec{"builtins.Node", static_cast<int>(sizeof(Node)), 0, Py_TPFLAGS_DEFAULT, kSlots};
+PyType_Spec kSpec{"arbolite.Node", static_cast<int>(sizeof(Node)), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
 std::atomic<PyTypeObject*> g_node_type{nullptr};
 

@@ -50,6 +50,21 @@ PyObject* search_type_richcompare(PyObject* self, PyObject* other, int op) {
     });
 }
 
+// A member pickles (and copies) as the class attribute it is.
+PyObject* search_type_reduce(PyObject* self, PyObject*) {
+    return guarded([&]() -> Result<object> {
+        ARBOLITE_TRY(rule, search_type_value(self));
+        return new_str(std::string("SearchType.") + kMemberNames[static_cast<int>(rule)]);
+    });
+}
+
+PyMethodDef kMethods[] = {
+    {"__reduce__", search_type_reduce, METH_NOARGS,
+     "__reduce__($self)\n--\n\n"
+     "Support for pickle and copy: a member stands for itself."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 void search_type_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
@@ -57,6 +72,15 @@ void search_type_dealloc(PyObject* self) {
 }
 
 PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(
+        "The match rule of Node.search, one of three members:\n\n"
+        "SearchType.Tag   the node's name equals the value\n"
+        "SearchType.Attr  the node has an attribute named the value\n"
+        "SearchType.Text  the node's text equals the value\n\n"
+        "The members are the only instances (the class cannot be called) and\n"
+        "compare equal to the ints 0, 1 and 2; int(member) gives that number.\n"
+        "They are not hashable.")},
+    {Py_tp_methods, kMethods},
     {Py_tp_dealloc, reinterpret_cast<void*>(search_type_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(search_type_repr)},
     {Py_nb_int, reinterpret_cast<void*>(search_type_int)},
@@ -64,7 +88,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec{"builtins.SearchType", static_cast<int>(sizeof(SearchTypeObject)), 0,
+PyType_Spec kSpec{"arbolite.SearchType", static_cast<int>(sizeof(SearchTypeObject)), 0,
                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kSlots};
 
 std::atomic<PyTypeObject*> g_type{nullptr};
