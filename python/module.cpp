@@ -7,6 +7,7 @@
 #include "python/boundary/convert.hpp"
 #include "python/functions.hpp"
 #include "python/node/methods.hpp"
+#include "python/node/name_strings.hpp"
 #include "python/node/node_object.hpp"
 #include "python/node/search_type.hpp"
 
@@ -127,7 +128,9 @@ PyModuleDef kDefinition = {
     "arbolite",
     kModuleDoc,
     0,   // no per-module state
-    nullptr, kSlots, nullptr, nullptr, nullptr,
+    nullptr, kSlots, nullptr, nullptr,
+    // The strs the node properties keep for repeated names go with the module.
+    [](void*) { clear_name_strings(); },
 };
 
 }  // namespace

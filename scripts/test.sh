@@ -21,6 +21,7 @@ step() { echo "== $1 ($(date +%T))"; }
 step "sdist and wheel"
 dist="build/dist-$version"
 rm -rf "$dist"
+mkdir -p "$dist"
 # The wheel is built from the sdist, so a file the sdist lacks fails here.
 "$py" -m build --outdir "$dist" . >"build/build-$version.log" 2>&1 || { tail -40 "build/build-$version.log"; exit 1; }
 wheel=$(ls "$dist"/arbolite-*.whl)

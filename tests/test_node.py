@@ -8,6 +8,7 @@ import sys
 
 import pytest
 
+import arbolite
 from arbolite import Node, SearchType
 
 
@@ -365,3 +366,25 @@ def test_search_type_is_unhashable(name):
         {member: 1}
     with pytest.raises(TypeError):
         {member}
+
+
+# Names and keys of 2 to 32 bytes may be given as one shared str; the
+# lengths around that window, non-ASCII text and NULs must still come back
+# exactly, also after many other names have taken the table's places.
+_NAME_CASES = ["a", "ab", "x" * 15, "y" * 16, "z" * 17, "p:" + "q" * 29, "r" * 32, "s" * 33,
+               "\u00e9t\u00e9", "\U0001f600" * 8, "\U0001f600" * 9, "a\x00", "a\x00\x00", "\x00" * 32]
+
+
+@pytest.mark.parametrize("name", _NAME_CASES)
+def test_names_and_keys_come_back_exactly(name):
+    for _ in range(2):
+        node = Node(name, {name: "v", name + "\x00": "w"})
+        assert node.name == name
+        assert list(node.attrs) == [name, name + "\x00"]
+        parsed_ok = "\x00" not in name and not name[0].isdigit()
+        if parsed_ok:
+            tree = arbolite.read_string(f"<{name} {name}='1'/>", name)
+            assert (tree.name, list(tree.attrs)) == (name, [name])
+    many = [Node(f"n{i}", {f"k{i}": ""}) for i in range(5000)]
+    assert [(m.name, list(m.attrs)) for m in many] == [(f"n{i}", [f"k{i}"]) for i in range(5000)]
+    assert Node(name).name == name

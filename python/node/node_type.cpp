@@ -11,6 +11,7 @@
 #include "python/boundary/call.hpp"
 #include "python/boundary/convert.hpp"
 #include "python/node/methods.hpp"
+#include "python/node/name_strings.hpp"
 #include "python/node/node_object.hpp"
 
 namespace arbolite {
@@ -193,14 +194,14 @@ PyObject* read_property(PyObject* self, Body&& body) {
 }
 
 PyObject* get_name(PyObject* self, void*) {
-    return read_property(self, [](Node* n) -> Result<object> { return node_string(node_name(n)); });
+    return read_property(self, [](Node* n) -> Result<object> { return name_string(node_name(n)); });
 }
 
 PyObject* get_attrs(PyObject* self, void*) {
     return read_property(self, [](Node* n) -> Result<object> {
         object dict = steal(check_created(PyDict_New()));
         for (const Attr a : node_attrs(n)) {
-            object k = node_string(a.key), v = node_string(a.value);
+            object k = name_string(a.key), v = node_string(a.value);
             if (PyDict_SetItem(dict.ptr(), k.ptr(), v.ptr()) < 0) return Error::fetch();
         }
         return dict;
