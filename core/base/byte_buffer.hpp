@@ -3,6 +3,9 @@
 #pragma once
 #include <cstddef>
 #include <cstdlib>
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -34,6 +37,18 @@ public:
     std::size_t capacity() const noexcept { return cap_; }
     std::string_view view() const noexcept { return {data_, size_}; }
 
+    // Large buffers (a document converted to UTF-8) ask for huge pages: a
+    // fault per 2 MB instead of per 4 KB, which is most of the cost of fresh
+    // memory, and what keeps two threads reading large documents from
+    // scaling.
+    static constexpr std::size_t kHugeFrom = std::size_t{8} << 20;
+    static void advise_huge(char* p, std::size_t n) noexcept {
+        constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+        const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
+        const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(kHuge - 1);
+        if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    }
+
     // Room for `n` bytes in all; throws std::bad_alloc.
     void reserve(std::size_t n) {
         if (n <= cap_) return;
@@ -44,6 +59,7 @@ public:
         if (!grown) throw std::bad_alloc();
         data_ = grown;
         cap_ = cap;
+        if (cap >= kHugeFrom) advise_huge(data_, cap);
     }
     // Sets the size; new bytes are uninitialised.
     void resize(std::size_t n) {

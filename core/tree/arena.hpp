@@ -74,6 +74,7 @@ private:
     char* limit_ = nullptr;    // its end
     Slab* big_ = nullptr;      // the slab of its own that the last reservation got
     std::size_t next_size_;
+    std::size_t max_size_;  // the size slabs grow to: larger for large documents
 };
 
 // Releases one object of a published slab; `offset` is the object's distance

@@ -409,3 +409,33 @@ TEST(Arena, AFewFreedFullSlabsAreKeptForTheNextDocument) {
 }
 
 }  // namespace
+
+// A large document's slabs are 4 MB and aligned to huge pages; a kept object
+// pins its own slab only, and every slab goes with its last object.
+TEST(Arena, LargeDocumentsFillHugePageSlabs) {
+    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+    constexpr std::size_t kObject = 64 * 1024;
+    constexpr int kCount = 200;  // about 13 MB: several slabs
+    std::vector<Object> objs;
+    objs.reserve(kCount);
+    {
+        Arena arena(std::size_t{100} << 20);
+        for (int i = 0; i < kCount; ++i) objs.push_back(put(arena, kObject, static_cast<char>('A' + i % 50)));
+        EXPECT_GE(arena.slab_count(), 3u);
+        EXPECT_LE(arena.slab_count(), 5u) << "slabs of about 4 MB";
+        arena.publish();
+    }
+    std::vector<const char*> slabs;
+    for (const Object& o : objs) {
+        if (slabs.empty() || slabs.back() != o.slab()) slabs.push_back(o.slab());
+    }
+    for (const char* s : slabs) EXPECT_EQ(reinterpret_cast<std::uintptr_t>(s) % kHuge, 0u);
+    const Object kept = objs[kCount / 2];
+    for (int i = 0; i < kCount; ++i) {
+        if (i != kCount / 2) arbolite::slab_release(objs[i].at, objs[i].offset);
+    }
+    for (const char* s : slabs) EXPECT_EQ(page_mapped(s), s == kept.slab()) << "only the kept object's slab stays";
+    EXPECT_TRUE(intact(kept, kObject, static_cast<char>('A' + (kCount / 2) % 50)));
+    arbolite::slab_release(kept.at, kept.offset);
+    EXPECT_FALSE(page_mapped(kept.slab()));
+}
