@@ -231,7 +231,7 @@ constexpr std::size_t kMaxElements = 3000;
 constexpr std::size_t kMaxDepth = 12;
 
 // Name, attributes and text of one element; its children come later.
-// Keys may repeat: the spec keeps them all, as a dict's items would come.
+// Keys may repeat: the tree description keeps them all, as a dict's items would come.
 void fill(Bytes& in, Element& e) {
     e.name = make_name(in);
     const std::uint8_t a = in.next();
@@ -516,12 +516,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::string search = nth(tree, in.next16(), elements).name;
 
-    // The nodes from the raw spec, merged by the core; the expectation from
+    // The nodes from the raw description, merged by the core; the expectation from
     // the plain merge. They must agree before anything is written.
     check::Held node(check::build_own(tree, check::test_type(), true));
     merge_keys(tree);
     const std::string built = check::diff_tree(node.get(), tree, check::test_type());
-    if (!built.empty()) fail("the built nodes differ from the spec", built);
+    if (!built.empty()) fail("the built nodes differ from the description", built);
     const Element read = as_read(tree);
     const std::vector<cpu::Kernel> kernels = check::runnable_kernels();
     const cpu::Kernel kernel = kernels[size % kernels.size()];

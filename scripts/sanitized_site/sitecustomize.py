@@ -26,8 +26,8 @@ class SanitizedModuleCheck:
     def find_spec(name, path=None, target=None):
         if name != "arbolite":
             return None
-        spec = PathFinder.find_spec(name, path)
-        origin = spec.origin if spec is not None else None
+        found = PathFinder.find_spec(name, path)
+        origin = found.origin if found is not None else None
         if origin is None or os.path.realpath(origin) != os.path.realpath(EXPECTED):
             message = (
                 f"arbolite would be imported from {origin}, not from the sanitized build "
@@ -42,7 +42,7 @@ class SanitizedModuleCheck:
             sys.stderr.flush()
             os._exit(EXIT_CODE)
         SanitizedModuleCheck.checked.append(origin)
-        return spec
+        return found
 
     @staticmethod
     def invalidate_caches():

@@ -1,6 +1,6 @@
 // The writer over nodes: the layout table, escapes, failures on both sinks,
 // the indent check, million-deep trees, FileSink over pipes and /dev/full,
-// and opening files. Trees are built as own nodes from element specs and
+// and opening files. Trees are built as own nodes from element descriptions and
 // released afterwards; the writer reads them only through the accessors.
 #include <gtest/gtest.h>
 
@@ -141,10 +141,10 @@ class Layout : public ::testing::TestWithParam<LayoutCase> {};
 
 TEST_P(Layout, WritesExactBytesAndLeavesTheTreeAsItWas) {
     const LayoutCase& c = GetParam();
-    const Element spec = c.tree();
-    Held root(check::build_own(spec));
+    const Element want = c.tree();
+    Held root(check::build_own(want));
     EXPECT_EQ(to_memory(root.get(), c.indent, c.declaration), c.expected);
-    EXPECT_EQ(check::diff_tree(root.get(), spec), "");
+    EXPECT_EQ(check::diff_tree(root.get(), want), "");
     EXPECT_EQ(root.get()->head.refcount, 1);
     // The same tree written again, and to a file: the same bytes.
     EXPECT_EQ(to_memory(root.get(), c.indent, c.declaration), c.expected);
@@ -221,12 +221,12 @@ TEST(Writer, ParsedTreesWriteLikeTheirOwnCopies) {
     // Children in a sibling chain or in an array: the same bytes.
     std::mt19937 rng(11);
     for (int round = 0; round < 40; ++round) {
-        const Element spec = random_tree(rng, 4, false);
-        const std::string doc = to_memory(spec, 2, true);
+        const Element want = random_tree(rng, 4, false);
+        const std::string doc = to_memory(want, 2, true);
         Arena arena(doc.size());
-        const ParseOutcome parsed = parse_document(doc, spec.name, check::test_type(), arena);
+        const ParseOutcome parsed = parse_document(doc, want.name, check::test_type(), arena);
         ASSERT_FALSE(parsed.error) << parsed.error->message();
-        auto copy = reference::parse_root(doc, spec.name);
+        auto copy = reference::parse_root(doc, want.name);
         ASSERT_TRUE(std::holds_alternative<Element>(copy));
         Held own(check::build_own(std::get<Element>(copy)));
         for (std::uint64_t indent : {0, 1, 4}) {
@@ -285,11 +285,11 @@ TEST(Writer, StopsAtTheFirstFailureFromAnyDepth) {
     std::mt19937 rng(5);
     int tried = 0;
     for (int round = 0; round < 120; ++round) {
-        const Element spec = random_tree(rng, 5, round % 3 == 0);
-        const std::string full = kDecl + to_memory(spec, 3, false);
+        const Element want = random_tree(rng, 5, round % 3 == 0);
+        const std::string full = kDecl + to_memory(want, 3, false);
         if (full.size() <= FileSink::kCapacity) continue;
         ++tried;
-        Held root(check::build_own(spec));
+        Held root(check::build_own(want));
         Pipe p;
         const int cap = ::fcntl(p.w, F_SETPIPE_SZ, 4096);
         ASSERT_GT(cap, 0);
@@ -308,7 +308,7 @@ TEST(Writer, StopsAtTheFirstFailureFromAnyDepth) {
         const std::string got = read_all(p.r).substr(prefill);
         EXPECT_LE(got.size(), static_cast<std::size_t>(cap) - prefill);
         EXPECT_EQ(got, full.substr(0, got.size())) << round;
-        EXPECT_EQ(check::diff_tree(root.get(), spec), "");
+        EXPECT_EQ(check::diff_tree(root.get(), want), "");
     }
     EXPECT_GE(tried, 40);
 }
@@ -317,9 +317,9 @@ TEST(Writer, ClosedReaderEndsTheWriteWithEpipe) {
     struct sigaction ignore {}, old{};
     ignore.sa_handler = SIG_IGN;
     ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &old), 0);
-    Element spec = E("r");
-    for (int i = 0; i < 3000; ++i) spec.children.push_back(E("child").attr("i", std::to_string(i)));
-    Held root(check::build_own(spec));
+    Element want = E("r");
+    for (int i = 0; i < 3000; ++i) want.children.push_back(E("child").attr("i", std::to_string(i)));
+    Held root(check::build_own(want));
     Pipe p;
     ::close(std::exchange(p.r, -1));
     {
@@ -489,10 +489,10 @@ TEST(IndentCheck, MeasureAgreesWithTheWrittenLayout) {
 
 TEST(FileSink, WritesTheSameBytesAsMemoryThroughAPipe) {
     std::mt19937 a(3);
-    const Element spec = random_tree(a, 6, true);
-    const std::string expected = kDecl + to_memory(spec, 2, false);
+    const Element want = random_tree(a, 6, true);
+    const std::string expected = kDecl + to_memory(want, 2, false);
     ASSERT_GT(expected.size(), 10 * FileSink::kCapacity);
-    Held root(check::build_own(spec));
+    Held root(check::build_own(want));
     Pipe p;
     std::string got;
     std::thread reader([&] { got = read_all(p.r); });
@@ -584,14 +584,14 @@ INSTANTIATE_TEST_SUITE_P(Sizes, DevFull, ::testing::Values(1, FileSink::kCapacit
 TEST(FileSink, DocumentOnAFullDeviceFails) {
     int fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
     if (fd < 0) GTEST_SKIP() << "no /dev/full";
-    Element spec = E("r");
-    for (int i = 0; i < 2000; ++i) spec.children.push_back(E("child"));  // well past one buffer
-    Held root(check::build_own(spec));
+    Element want = E("r");
+    for (int i = 0; i < 2000; ++i) want.children.push_back(E("child"));  // well past one buffer
+    Held root(check::build_own(want));
     FileSink sink(fd);
     EXPECT_FALSE(write_document(sink, root.get(), 4, true));
     ASSERT_TRUE(sink.error().has_value());
     EXPECT_EQ(sink.error()->code, ENOSPC);
-    EXPECT_EQ(check::diff_tree(root.get(), spec), "");
+    EXPECT_EQ(check::diff_tree(root.get(), want), "");
 
     // Small enough to stay in the buffer: the failure shows at the flush.
     int fd2 = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
