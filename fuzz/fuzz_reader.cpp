@@ -4,7 +4,8 @@
 // then written with no indentation and with some, and must read back as
 // itself (its texts are already trimmed); one kernel's tree is published and
 // released node by node, the others are freed with their arena. The first
-// byte picks the root tag.
+// byte picks the root tag. Built with ARBOLITE_FUZZ_LONG (fuzz_reader_long),
+// the rest spells a long document short (fuzz/expand.hpp).
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,7 @@
 
 #include "core/read/parser.hpp"
 #include "core/write/serializer.hpp"
+#include "fuzz/expand.hpp"
 #include "tests/reference/compare.hpp"
 
 using namespace arbolite;
@@ -44,11 +46,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     static const char* const kRoots[] = {"a", "b", "root", "", "item", "r\xC3\xA9", "x", "a b"};
     const std::string_view root = kRoots[data[0] % 8];
+#ifdef ARBOLITE_FUZZ_LONG
+    const std::string expanded = fuzz::expand(data + 1, size - 1);
+    const char* const text = expanded.data();
+    const std::size_t n = expanded.size();
+#else
+    const char* const text = reinterpret_cast<const char*>(data + 1);
+    const std::size_t n = size - 1;
+#endif
     // A heap block of exactly the document's size, so a read past the end
     // shows under the sanitizers.
-    const std::size_t n = size - 1;
-    std::unique_ptr<char[]> copy(new char[n + 1]);
-    std::memcpy(copy.get(), data + 1, n);
+    std::unique_ptr<char[]> copy(new char[n]);
+    if (n) std::memcpy(copy.get(), text, n);
     const std::string_view doc(copy.get(), n);
 
     const check::RefOutcome want = reference::parse_root(doc, root);

@@ -54,6 +54,36 @@ def _check_installed():
         raise pytest.UsageError(f"arbolite was imported from {got}, not from the installed package in {site}")
 
 
+# The Unicode White_Space property, which the reader trims from text;
+# str.strip() without an argument would also remove U+001C..U+001F.
+WHITE_SPACE = (
+    "\t\n\x0b\x0c\r \x85\xa0\u1680"
+    "\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008\u2009\u200a"
+    "\u2028\u2029\u202f\u205f\u3000"
+)
+
+
+def assert_same_as_etree(node, element):
+    """An arbolite tree against ElementTree's reading of the same document
+    (without namespaces), under arbolite's rules: names and attributes as
+    written and in order, the text the element's own character data trimmed
+    of White_Space (None when nothing is left). Explicit stack; returns the
+    number of elements compared."""
+    stack = [(node, element, node.name)]
+    count = 0
+    while stack:
+        a, x, path = stack.pop()
+        count += 1
+        assert a.name == x.tag, path
+        assert list(a.attrs.items()) == list(x.attrib.items()), path
+        text = ((x.text or "") + "".join(c.tail or "" for c in x)).strip(WHITE_SPACE)
+        assert a.text == (text or None), path
+        children = a.children
+        assert len(children) == len(x), path
+        stack.extend((c, d, f"{path}/{i}:{c.name}") for i, (c, d) in enumerate(zip(children, x)))
+    return count
+
+
 def pytest_configure(config):
     _check_module_file()
     _check_installed()

@@ -329,6 +329,7 @@ TEMPLATES = [
     (r"malformed XML at byte \d+: expected </.*>, found </.*>", "mismatched_end_tag"),
     (r"malformed XML at byte \d+: unterminated CDATA section", "unterminated_cdata"),
     (r"malformed XML at byte \d+: unterminated processing instruction", "unterminated_processing_instruction"),
+    (r"malformed XML at byte \d+: unterminated document type declaration", "unterminated_doctype"),
     (r"malformed XML at byte \d+: unterminated entity reference", "unterminated_entity_reference"),
     (r"malformed XML at byte \d+: invalid character reference '&.*;'", "invalid_character_reference"),
     (r"unknown entity reference '&.*;' at byte \d+", "unknown_entity"),

@@ -164,6 +164,13 @@ ERRORS = [
     ("<r></r\u00a0>", "r", malformed(3, "expected </r>, found </r\u00a0>")),
     # A declaration inside an element runs to the first '>', swallowing <b>.
     ("<r><!x <b>y</b></r>", "r", malformed(11, "expected </r>, found </b>")),
+    # A document type declaration that never ends: its literals and its
+    # internal subset are stepped over, so what follows is never reached.
+    ("<!DOCTYPE r [<!ENTITY e 'x'><r/>", "r", malformed(0, "unterminated document type declaration")),
+    ("<!DOCTYPE r [<!ENTITY e \"]>\"><r/>", "r", malformed(0, "unterminated document type declaration")),
+    ("<!DOCTYPE r [<!-- ]> --><r/>", "r", malformed(0, "unterminated document type declaration")),
+    ("<!DOCTYPE r SYSTEM 'r.dtd><r/>", "r", malformed(0, "unterminated document type declaration")),
+    ("<x/><!DOCTYPE r [<r/>", "r", malformed(4, "unterminated document type declaration")),
     # CDATA sections and processing instructions.
     ("<r><![CDATA[abc", "r", malformed(3, "unterminated CDATA section")),
     ("<r><![CDATA[x]]</r>", "r", malformed(3, "unterminated CDATA section")),

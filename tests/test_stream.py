@@ -12,6 +12,7 @@ import os
 import random
 import re
 import threading
+import time
 import xml.parsers.expat
 
 import pytest
@@ -428,6 +429,45 @@ def test_a_path_is_closed_by_the_iterator(tmp_path, how):
         with pytest.raises(arbolite.ParseError):
             list(stream)
     assert open_descriptors() == before
+
+
+# One construct far longer than the pieces a source gives: the search for
+# its end goes on where the last piece ended, so the time grows with the
+# length (8 times the bytes, about 8 times the time), not with its square.
+LONG_CONSTRUCTS = {
+    "text": "<rec>{}</rec>",
+    "text_outside": "{}<rec/>",
+    "comment": "<rec><!--{}--></rec>",
+    "cdata": "<rec><![CDATA[{}]]></rec>",
+    "attribute": "<rec a='{}'/>",
+    "unpaired_quote_in_tag": "<rec a='1' \"{}><x/>",
+    "pi": "<rec><?p {}?></rec>",
+    "doctype_literal": "<!DOCTYPE r [<!ENTITY e '{}'>]><rec/>",
+    "doctype_comment": "<!DOCTYPE r [<!--{}-->]><rec/>",
+    "element_name": "<rec/><x{}/>",
+    "end_tag_name": "<rec/><x></x{}>",
+    "pi_target": "<rec><?p{} ?></rec>",
+    "doctype_pi": "<!DOCTYPE r [<?p {}?>]><rec/>",
+}
+
+
+@pytest.mark.parametrize("shape", LONG_CONSTRUCTS.values(), ids=LONG_CONSTRUCTS.keys())
+def test_a_long_construct_in_small_pieces_is_read_in_linear_time(shape):
+    def seconds(size):
+        data = ("<r>" + shape.format("x" * size) + "</r>").encode()
+        best = float("inf")
+        for _ in range(5):
+            start = time.perf_counter()
+            try:
+                for _ in arbolite.iter_file(ReadChunks(data, 1024), "rec"):
+                    pass
+            except arbolite.ParseError:
+                pass  # the unpaired quote, found at the end
+            best = min(best, time.perf_counter() - start)
+        return best
+
+    small, large = seconds(1 << 20), seconds(8 << 20)
+    assert large < 24 * small, (small, large)
 
 
 def test_a_file_object_is_never_closed():

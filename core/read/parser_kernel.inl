@@ -24,7 +24,8 @@ namespace {
 using u64 = std::uint64_t;
 constexpr u64 kNone = ~u64{0};
 
-enum class Kind : std::uint8_t { Open, Close, SelfClose, Comment, CData, Pi };
+// Doctype: a document type declaration whose end was not found.
+enum class Kind : std::uint8_t { Open, Close, SelfClose, Comment, CData, Pi, Doctype };
 
 // The next occurrence of '>' at or after a position that only grows; a
 // search that found nothing is not repeated for every later declaration
@@ -32,8 +33,12 @@ enum class Kind : std::uint8_t { Open, Close, SelfClose, Comment, CData, Pi };
 class NextGt {
 public:
     u64 from(const char* d, u64 n, u64 i) noexcept {
-        if (at_ == kNone || at_ < i || (at_ == searched_to_ && n != searched_to_)) {
+        if (at_ == kNone || at_ < i) {
             at_ = Simd::template find_any<'>'>(d, i, n);
+            searched_to_ = n;
+        } else if (at_ == searched_to_ && n != searched_to_) {
+            // Nothing up to the old end: only the bytes that came since are new.
+            at_ = Simd::template find_any<'>'>(d, searched_to_, n);
             searched_to_ = n;
         }
         return at_;
@@ -219,10 +224,13 @@ private:
     }
 
     // ----- finding markup
-    u64 open_tag_end(u64 name_end, u64& after_strings) noexcept;
+    u64 open_tag_end(u64 p, u64 name_end, u64& after_strings) noexcept;
     u64 comment_end(u64 p) noexcept;
     u64 cdata_end(u64 p) noexcept;
     u64 pi_end(u64 p, u64& name_end) noexcept;
+    u64 doctype_end(u64 p) noexcept;
+    u64 doctype_item_end(u64 g, u64 from) noexcept;
+    u64 item_resume(u64 g) const noexcept;
 
     static constexpr std::size_t kNoMatch = ~std::size_t{0};
 
@@ -236,6 +244,30 @@ private:
     Arena* arena_;    // where nodes go; a stream's is the current match's
     NextGt gt_;
     u64 q_ = 0;         // where the search for the next '<' starts
+    struct {
+        u64 q = kNone;  // the q_ of a search for '<' that ran out of input
+        u64 to = 0;     // where it stopped
+        bool amp = false;
+    } text_searched_;
+    // Likewise for the end of the markup at `at` (a stream's input ran out
+    // first): the search goes on from `from`, so a long construct read in
+    // small pieces is scanned once, not once per piece. Start tags also keep
+    // the end of their last quoted string and any quote still open.
+    struct {
+        u64 at = kNone;
+        Kind kind = Kind::Open;
+        u64 from = 0;
+        u64 after = 0;     // start tags: where the last string ended
+        u64 open = kNone;  // start tags: a quote without its partner yet
+        bool subset = false;  // doctypes: inside the internal subset
+    } markup_searched_;
+    bool searched(u64 p, Kind kind) const noexcept { return markup_searched_.at == p && markup_searched_.kind == kind; }
+    // And for the name of the markup at `at`, which had not ended by `to`.
+    struct {
+        u64 at = kNone;
+        u64 to = 0;
+    } name_searched_;
+    u64 name_from(u64 p, u64 start) const noexcept { return name_searched_.at == p ? name_searched_.to : start; }
     u64 prev_end_ = 0;  // the last byte of the previous markup
 
     bool walking_ = true;           // false once the element is done or the walk failed
@@ -323,19 +355,29 @@ Parser::Halt Parser::scan() {
         const u64 q = q_;
         u64 p;
         const bool in_element = inside();
-        bool amp = false;
-        if (in_element) {
+        // A stream that waited for the next '<' searches on from where it
+        // stopped: a long run of text read in small pieces is scanned once.
+        const bool resume = text_searched_.q == q;
+        const u64 from = resume ? text_searched_.to : q;
+        bool amp = resume && text_searched_.amp;
+        if (in_element && !amp) {
             // Character data inside the element is read later; whether it
             // holds a reference is noted on the way to the next '<'.
-            p = Simd::template find_any<'<', '&'>(d, q, n);
+            p = Simd::template find_any<'<', '&'>(d, from, n);
             if (p < n && d[p] == '&') {
                 amp = true;
                 p = Simd::template find_any<'<'>(d, p + 1, n);
             }
         } else {
-            p = Simd::template find_any<'<'>(d, q, n);
+            p = Simd::template find_any<'<'>(d, from, n);
         }
-        if (p >= n) ARBOLITE_MORE_OR(return Halt::End);
+        if (p >= n) {
+            if (!at_end()) {
+                text_searched_ = {q, n, amp};
+                return Halt::NeedInput;
+            }
+            return Halt::End;
+        }
         // The character data since the previous markup, read by the walk when
         // it reaches the next record, and only inside the element. It is
         // queued once the record that follows is known to be whole.
@@ -363,15 +405,17 @@ Parser::Halt Parser::scan() {
                     continue;
                 }
             }
-            const u64 k = Simd::template find_class<kEndNameEnd, '>'>(d, p + 2, n);
+            const u64 k = Simd::template find_class<kEndNameEnd, '>'>(d, name_from(p, p + 2), n);
+            if (k >= n) name_searched_ = {p, n};
             end = gt_.from(d, n, k);
             if (end >= n) ARBOLITE_MORE_OR(unclosed_ = XmlError::unclosed_tag(p); return Halt::Unclosed);
             name_off = p + 2;
             name_len = k - name_off;
             kind = Kind::Close;
         } else if (c == '!') {
-            if (p + 4 > n || (p + 9 > n && d[p + 2] == '[')) {
-                // Too little to tell a comment or a CDATA section from a declaration.
+            if (p + 4 > n || (p + 9 > n && (d[p + 2] == '[' || d[p + 2] == 'D'))) {
+                // Too little to tell a comment, a CDATA section or a document
+                // type from another declaration.
                 if (!at_end()) return Halt::NeedInput;
             }
             if (p + 4 <= n && d[p + 2] == '-' && d[p + 3] == '-') {
@@ -382,6 +426,18 @@ Parser::Halt Parser::scan() {
                 end = cdata_end(p);
                 if (end == kNone) return Halt::NeedInput;
                 kind = Kind::CData;
+            } else if (p + 9 <= n && std::memcmp(d + p + 2, "DOCTYPE", 7) == 0) {
+                // No record either, unless it never ends: its internal subset
+                // may hold '>' and markup that is not the document's.
+                end = doctype_end(p);
+                if (end == kNone) return Halt::NeedInput;
+                if (end < n) {
+                    queue_text(text);
+                    prev_end_ = end;
+                    q_ = end + 1;
+                    continue;
+                }
+                kind = Kind::Doctype;
             } else {
                 // A declaration: no record; the text after it starts past its '>'.
                 const u64 g = gt_.from(d, n, p);
@@ -400,17 +456,21 @@ Parser::Halt Parser::scan() {
             name_len = name_end - name_off;
             kind = Kind::Pi;
         } else {
-            const u64 k = Simd::template find_class<kStartNameEnd, '/', '>'>(d, p + 1, n);
+            const u64 k = Simd::template find_class<kStartNameEnd, '/', '>'>(d, name_from(p, p + 1), n);
+            if (k >= n) name_searched_ = {p, n};
             if (k >= n) ARBOLITE_MORE_OR(unclosed_ = XmlError::unclosed_tag(p); return Halt::Unclosed);
             name_off = p + 1;
             name_len = k - name_off;
-            if (walking_ && name_len != 0 && builds(in(name_off, name_len)) && fast_start_tag(p, k, text, end)) {
+            // A tag already found cut short is read by the two layers, which
+            // resume where they stopped.
+            if (walking_ && name_len != 0 && !searched(p, Kind::Open) && builds(in(name_off, name_len)) &&
+                fast_start_tag(p, k, text, end)) {
                 prev_end_ = end;
                 q_ = end + 1;
                 continue;
             }
             u64 after_strings;
-            end = open_tag_end(k, after_strings);
+            end = open_tag_end(p, k, after_strings);
             if (end == kNone) return Halt::NeedInput;
             if (end >= n) {
                 unclosed_ = XmlError::unclosed_tag(p);
@@ -431,27 +491,49 @@ Parser::Halt Parser::scan() {
 // are stepped over whole; a quote with no partner later in the input is
 // skipped with the byte after it. `after_strings` is where the last step
 // left off.
-u64 Parser::open_tag_end(u64 k, u64& after_strings) noexcept {
-    u64 i = k;
+u64 Parser::open_tag_end(u64 p, u64 k, u64& after_strings) noexcept {
+    u64 i = k, from = k;
+    if (searched(p, Kind::Open)) {
+        i = markup_searched_.after;
+        from = markup_searched_.from;
+        if (const u64 g = markup_searched_.open; g != kNone) {
+            const u64 close = Simd::find_char(d_, from, n_, d_[g]);
+            if (close >= n_ && !at_end()) {
+                markup_searched_.from = n_;
+                return kNone;
+            }
+            i = from = close >= n_ ? g + 2 : close + 1;
+        }
+    }
     for (;;) {
-        const u64 g = Simd::template find_any<'>', '"', '\''>(d_, i, n_);
-        if (g >= n_ && !at_end()) return kNone;  // the rest of the tag is still to come
+        const u64 g = Simd::template find_any<'>', '"', '\''>(d_, from, n_);
+        if (g >= n_ && !at_end()) {
+            // The rest of the tag is still to come.
+            markup_searched_ = {p, Kind::Open, n_, i, kNone, false};
+            return kNone;
+        }
         if (g >= n_ || d_[g] == '>') {
             after_strings = i;
             return g;
         }
         const u64 close = Simd::find_char(d_, g + 1, n_, d_[g]);
         // Whether a partner comes later is known only at the end of the input.
-        if (close >= n_ && !at_end()) return kNone;
-        i = close >= n_ ? g + 2 : close + 1;
+        if (close >= n_ && !at_end()) {
+            markup_searched_ = {p, Kind::Open, n_, i, g, false};
+            return kNone;
+        }
+        i = from = close >= n_ ? g + 2 : close + 1;
     }
 }
 
 u64 Parser::comment_end(u64 p) noexcept {
     // The '>' of the first "-->" that starts at or after p + 4.
-    for (u64 i = p + 6;;) {
+    for (u64 i = searched(p, Kind::Comment) ? std::max(p + 6, markup_searched_.from) : p + 6;;) {
         const u64 g = Simd::template find_any<'>'>(d_, i, n_);
-        if (g >= n_) return n_;
+        if (g >= n_) {
+            if (!at_end()) markup_searched_ = {p, Kind::Comment, n_, 0, kNone, false};
+            return n_;
+        }
         if (d_[g - 1] == '-' && d_[g - 2] == '-') return g;
         i = g + 1;
     }
@@ -459,13 +541,16 @@ u64 Parser::comment_end(u64 p) noexcept {
 
 u64 Parser::cdata_end(u64 p) noexcept {
     if (p + 9 < no_cdata_end_from_) {
-        for (u64 i = p + 11;;) {
+        for (u64 i = searched(p, Kind::CData) ? std::max(p + 11, markup_searched_.from) : p + 11;;) {
             const u64 g = Simd::template find_any<'>'>(d_, i, n_);
             if (g >= n_) break;
             if (d_[g - 1] == ']' && d_[g - 2] == ']') return g;
             i = g + 1;
         }
-        if (!at_end()) return kNone;  // the end may still come
+        if (!at_end()) {
+            markup_searched_ = {p, Kind::CData, n_, 0, kNone, false};
+            return kNone;  // the end may still come
+        }
         no_cdata_end_from_ = p + 9;
     }
     // No end: one past the last ']' a search for "]]>" would have looked at
@@ -479,19 +564,108 @@ u64 Parser::cdata_end(u64 p) noexcept {
 }
 
 u64 Parser::pi_end(u64 p, u64& name_end) noexcept {
-    u64 k = p + 2;
+    u64 k = name_from(p, p + 2);
     while (k < n_ && !has_class(d_[k], kPiNameEnd)) ++k;
     name_end = k;
-    if (k + 1 >= n_ && !at_end()) return kNone;
+    if (k + 1 >= n_ && !at_end()) {
+        name_searched_ = {p, k};
+        return kNone;
+    }
     if (k == n_) return n_;
     if (k + 1 == n_) return k;
     // The first "?>" at or after k; without one, the last byte of the input.
-    for (u64 i = k;;) {
+    for (u64 i = searched(p, Kind::Pi) ? std::max(k, markup_searched_.from) : k;;) {
         const u64 qm = Simd::find_char(d_, i, n_ - 1, '?');
-        if (qm >= n_ - 1) return at_end() ? n_ - 1 : kNone;
+        if (qm >= n_ - 1) {
+            if (at_end()) return n_ - 1;
+            markup_searched_ = {p, Kind::Pi, n_ - 1, 0, kNone, false};
+            return kNone;
+        }
         if (d_[qm + 1] == '>') return qm + 1;
         i = qm + 1;
     }
+}
+
+// The '>' that ends the document type declaration at p, or n when the input
+// ends first. Quoted literals are stepped over whole, and inside the internal
+// subset so are comments and processing instructions: any of them may hold
+// '>', ']' or what looks like an element.
+u64 Parser::doctype_end(u64 p) noexcept {
+    const u64 n = n_;
+    const auto wait = [&](u64 from, u64 open, bool subset) noexcept {
+        markup_searched_ = {p, Kind::Doctype, from, 0, open, subset};
+        return at_end() ? n : kNone;
+    };
+    u64 i = p + 9;
+    bool subset = false;
+    if (searched(p, Kind::Doctype)) {
+        i = markup_searched_.from;
+        subset = markup_searched_.subset;
+        if (const u64 g = markup_searched_.open; g != kNone) {
+            const u64 e = doctype_item_end(g, i);
+            if (e >= n) return wait(item_resume(g), g, subset);
+            i = e + 1;
+        }
+    }
+    for (;;) {
+        const u64 g = subset ? Simd::template find_any<']', '"', '\'', '<'>(d_, i, n)
+                             : Simd::template find_any<'>', '"', '\'', '['>(d_, i, n);
+        if (g >= n) return wait(n, kNone, subset);
+        const char c = d_[g];
+        if (c == '>') return g;
+        if (c == '[' || c == ']') {
+            subset = c == '[';
+            i = g + 1;
+            continue;
+        }
+        u64 from = g + 1;
+        if (c == '<') {
+            if (g + 4 > n) return wait(g, kNone, subset);
+            if (d_[g + 1] == '?') {
+                from = g + 2;
+            } else if (d_[g + 1] == '!' && d_[g + 2] == '-' && d_[g + 3] == '-') {
+                from = g + 4;
+            } else {
+                // A markup declaration: its literals are met one by one.
+                i = g + 1;
+                continue;
+            }
+        }
+        const u64 e = doctype_item_end(g, from);
+        if (e >= n) return wait(item_resume(g), g, subset);
+        i = e + 1;
+    }
+}
+
+// The last byte of the literal, comment or processing instruction at g of a
+// document type declaration, searched for from `from`; n when it is not in
+// the input.
+u64 Parser::doctype_item_end(u64 g, u64 from) noexcept {
+    const u64 n = n_;
+    const char c = d_[g];
+    if (c != '<') return Simd::find_char(d_, from, n, c);
+    if (d_[g + 1] == '?') {
+        for (u64 i = from;;) {
+            const u64 qm = Simd::find_char(d_, i, n, '?');
+            if (qm + 1 >= n) return n;
+            if (d_[qm + 1] == '>') return qm + 1;
+            i = qm + 1;
+        }
+    }
+    for (u64 i = from;;) {
+        const u64 gt = Simd::template find_any<'>'>(d_, i, n);
+        if (gt >= n) return n;
+        if (gt >= g + 6 && d_[gt - 1] == '-' && d_[gt - 2] == '-') return gt;
+        i = gt + 1;
+    }
+}
+
+// Where the search for the end of that item goes on once more input comes:
+// every position before it has been looked at (a '?' in the last byte waits
+// for the '>' that may follow).
+u64 Parser::item_resume(u64 g) const noexcept {
+    if (d_[g] == '<' && d_[g + 1] == '?') return std::max(g + 2, n_ - 1);
+    return n_;
 }
 
 // ------------------------------------------------------------------ the walk
@@ -508,7 +682,9 @@ u64 Parser::pi_end(u64 p, u64& name_end) noexcept {
 }
 
 void Parser::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
-    if (e >= n_) return fail(XmlError::malformed(XmlError::Code::UnterminatedMarkup, s));
+    if (e >= n_) {
+        return fail(XmlError::malformed(kind == Kind::Doctype ? XmlError::Code::UnterminatedDoctype : XmlError::Code::UnterminatedMarkup, s));
+    }
     if (!frames_.empty() && !take_pending()) return;
     if (stream_ && (kind == Kind::Open || kind == Kind::SelfClose)) {
         // Every element of a stream is checked; those of a match are built.
@@ -553,6 +729,8 @@ void Parser::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
         case Kind::Pi:
             if (d_[e - 1] != '?' || d_[e] != '>') fail(XmlError::malformed(XmlError::Code::UnterminatedProcessingInstruction, s));
             return;
+        case Kind::Doctype:
+            return;  // only an unterminated one is a record, failed above
     }
 }
 
@@ -736,9 +914,8 @@ bool Parser::fast_start_tag(u64 p, u64 name_end, const Range& text, u64& end) {
         const std::size_t need = static_cast<std::size_t>(out - block) + 2 * kMaxVarintBytes + key_len + raw + 2 * Simd::W;
         if (need > room) {
             room = need + need / 2;
-            char* moved = arena_->reserve(room);
+            char* moved = arena_->grow(block, static_cast<std::size_t>(out - block), room);
             if (moved != block) {
-                std::memcpy(moved + sizeof(Node), block + sizeof(Node), static_cast<std::size_t>(out - block) - sizeof(Node));
                 for (std::uint32_t k = 0; k < count && k < kAttrScanLimit; ++k) {
                     if (key_ptr_[k] >= block && key_ptr_[k] < out) key_ptr_[k] = moved + (key_ptr_[k] - block);
                 }

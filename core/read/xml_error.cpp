@@ -30,6 +30,7 @@ constexpr Template kTemplates[] = {
     {"unterminated_comment", "unterminated comment", ""},
     {"unterminated_cdata", "unterminated CDATA section", ""},
     {"unterminated_processing_instruction", "unterminated processing instruction", ""},
+    {"unterminated_doctype", "unterminated document type declaration", ""},
     {"unterminated_entity_reference", "unterminated entity reference", ""},
     {"invalid_character_reference", "invalid character reference '&", ";'"},
     {"unexpected_end_of_document", "unexpected end of document", ""},

@@ -30,6 +30,7 @@ struct XmlError {
         UnterminatedComment,
         UnterminatedCdata,
         UnterminatedProcessingInstruction,
+        UnterminatedDoctype,
         UnterminatedEntityReference,
         InvalidCharacterReference,
         UnexpectedEndOfDocument,

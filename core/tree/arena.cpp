@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -176,14 +177,17 @@ void Arena::retire_current() noexcept {
     trim(current_);
 }
 
-char* Arena::reserve_slow(std::size_t bound) {
+char* Arena::reserve_slow(std::size_t bound, const char* carry, std::size_t carry_bytes) {
     bound = round_up(bound, 8);
     if (bound > kMaxSlab / 4) {
         // A big object gets a slab of its own; small ones keep filling the current one.
         big_ = new_slab(bound + kReadSlack);
+        if (carry_bytes) std::memcpy(big_->data(), carry, carry_bytes);
         return big_->data();
     }
     Slab* s = new_slab(std::max(next_size_, bound) + kReadSlack);
+    // Before the current slab is retired: the bytes carried may lie in its tail.
+    if (carry_bytes) std::memcpy(s->data(), carry, carry_bytes);
     // Doubling: a guess too small for the first slab costs a few more slabs,
     // not a full-size one for a small tree.
     next_size_ = std::min(std::max(next_size_, bound) * 2, max_size_);
@@ -196,6 +200,33 @@ char* Arena::reserve_slow(std::size_t bound) {
     limit_ = s->data() + ((s->size - kReadSlack) & ~std::size_t{7});
     big_ = nullptr;
     return free_;
+}
+
+char* Arena::grow(char* block, std::size_t kept, std::size_t bound) {
+    Slab* const was_big = big_;
+    const bool fits = bound <= static_cast<std::size_t>(limit_ - free_);
+    if (!was_big && fits) return block;  // the reservation is at free_ and already wide enough
+    char* moved;
+    if (fits) {
+        big_ = nullptr;
+        moved = free_;
+        std::memcpy(moved, block, kept);
+    } else {
+        moved = reserve_slow(bound, block, kept);
+    }
+    // A slab of its own that held nothing else: it goes now, not at publish().
+    if (was_big) drop(was_big);
+    return moved;
+}
+
+void Arena::drop(Slab* unused) noexcept {
+    for (std::size_t i = slabs_.size(); i-- > 0;) {
+        if (slabs_[i] == unused) {
+            slabs_.erase(slabs_.begin() + static_cast<std::ptrdiff_t>(i));
+            free_slab(unused);
+            return;
+        }
+    }
 }
 
 std::uint32_t Arena::commit_big(char* end) noexcept {

@@ -41,6 +41,12 @@ public:
         }
         return reserve_slow(bound);
     }
+    // Widens the last reservation, made at `block`, to at least `bound`
+    // bytes and returns where it now lies, its first `kept` bytes carried
+    // over. The object being built is the caller's, but the slab it lies in
+    // is the arena's: the bytes are copied out before that slab is retired,
+    // since retiring gives the slab's unused tail back to the system.
+    char* grow(char* block, std::size_t kept, std::size_t bound);
     // The object written at the last reserve(), ending before `end`: counts
     // it in its slab and moves past it. Returns the object's offset from its
     // slab's start (never 0).
@@ -63,7 +69,8 @@ private:
     static char* align(char* p) noexcept {
         return reinterpret_cast<char*>((reinterpret_cast<std::uintptr_t>(p) + 7) & ~std::uintptr_t{7});
     }
-    char* reserve_slow(std::size_t bound);
+    char* reserve_slow(std::size_t bound, const char* carry = nullptr, std::size_t carry_bytes = 0);
+    void drop(Slab* unused) noexcept;
     std::uint32_t commit_big(char* end) noexcept;
     Slab* new_slab(std::size_t bytes);
     void retire_current() noexcept;

@@ -163,6 +163,22 @@ INSTANTIATE_TEST_SUITE_P(
         EdgeCase{"unterminated_pi_after_the_element", "<a/><?p <b", "a", "a"},
         EdgeCase{"declaration_without_gt_leaves_a_later_lt", "<a/><!x <b", "a", "error: malformed XML: Unclosed tag at byte 8"},
         EdgeCase{"declaration_swallows_to_its_gt", "<a/><!x <b>", "a", "a"},
+        // A document type declaration ends at the '>' after its internal
+        // subset; literals, comments and processing instructions in it are
+        // stepped over whole.
+        EdgeCase{"doctype_literal_with_markup", "<!DOCTYPE a [<!ENTITY e \"<b>x</b>\">]><a>hi</a>", "a", "a'hi'"},
+        EdgeCase{"doctype_literal_with_the_root", "<!DOCTYPE a [<!ENTITY e '<a>fake</a>'>]><a>real</a>", "a", "a'real'"},
+        EdgeCase{"doctype_literal_with_the_other_quote", "<!DOCTYPE a [<!ENTITY e \"']><a/>\">]><a>t</a>", "a", "a't'"},
+        EdgeCase{"doctype_comment_and_pi", "<!DOCTYPE a [<!-- ]><a/> --><?p ]><a/>?>]><a>t</a>", "a", "a't'"},
+        EdgeCase{"doctype_external_literal", "<!DOCTYPE a SYSTEM \"a>b\"><a>t</a>", "a", "a't'"},
+        EdgeCase{"doctype_unterminated", "<!DOCTYPE a [<a/>", "a",
+                 "error: malformed XML at byte 0: unterminated document type declaration"},
+        EdgeCase{"doctype_unterminated_literal", "<!DOCTYPE a SYSTEM 'x><a/>", "a",
+                 "error: malformed XML at byte 0: unterminated document type declaration"},
+        EdgeCase{"doctype_short_lt_at_the_end", "<!DOCTYPE a [<!]", "a",
+                 "error: malformed XML at byte 0: unterminated document type declaration"},
+        EdgeCase{"doctype_unterminated_after_the_element", "<a/><!DOCTYPE a [<b", "a", "a"},
+        EdgeCase{"doctype_cut_short", "<!DOCTYP", "a", "error: root tag <a> not found in document"},
         EdgeCase{"error_before_the_element_is_kept", "<x y=1/><a/><b", "a", "error: malformed XML: Unclosed tag at byte 12"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -196,7 +212,7 @@ std::string random_markup(std::mt19937_64& rng, std::size_t len) {
 std::string random_pieces(std::mt19937_64& rng, std::size_t len) {
     static const char* const pieces[] = {
         "<a>", "</a>", "<b>", "</b>", "<r>", "</r>", "<a/>", "<b x='1'>", "<a y=\"2\" z='3'/>", "<!--", "-->", "<!-- c -->",
-        "<![CDATA[", "]]>", "<![CDATA[x]]>", "<?p", "?>", "<?p q?>", "<!DOCTYPE r>", "<!x", "&amp;", "&#x41;", "&bad;",
+        "<![CDATA[", "]]>", "<![CDATA[x]]>", "<?p", "?>", "<?p q?>", "<!DOCTYPE r>", "<!DOCTYPE r [", "]>", "<!ENTITY e '<a>'>", "<!x", "&amp;", "&#x41;", "&bad;",
         "'", "\"", "<", ">", "/", "=", " ", "\n", "text", "\xC2\xA0", "]", "-", "</a >", "<a / >"};
     std::uniform_int_distribution<std::size_t> pick(0, std::size(pieces) - 1);
     std::string s;
@@ -218,7 +234,7 @@ TEST(Kernels, AgreeOnEveryLengthUpTo200) {
 TEST(Kernels, AgreeOnEveryPrefixOfARichDocument) {
     // Markup right at the end of the input, at every length.
     const std::string doc =
-        "<?xml version=\"1.0\"?><!DOCTYPE r><r a='1' b=\"x>y\"><!-- c --> t &amp; <b c='\"'/>"
+        "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY e \"<a>]>\"><!-- ]> --><?p ]>?>]><r a='1' b=\"x>y\"><!-- c --> t &amp; <b c='\"'/>"
         "<![CDATA[ <x> ]]><?p q?><a k0='0' k1='1' k2='2' k3='3' k4='4' k5='5' k6='6' k7='7' k8='8'>u</a >"
         "<b>\xC2\xA0v\xC2\xA0</b></r><!-- after --><a/>";
     for (std::size_t len = 0; len <= doc.size(); ++len) EXPECT_AGREE(doc.substr(0, len));

@@ -50,6 +50,8 @@ const StreamCase kCases[] = {
     {"cut_sequence_at_the_end", "<r><rec>ok</rec>\xE4\xB8", "rec"},
     {"nothing", "", "rec"},
     {"bom", "\xEF\xBB\xBF<r><rec/></r>", "rec"},
+    {"doctype_subset_with_markup", "<!DOCTYPE r [<!ENTITY e \"<rec>]>\"><!-- ]><rec/> --><?p ]>?>]><r><rec>1</rec></r>", "rec"},
+    {"unterminated_doctype", "<!DOCTYPE r [<!ENTITY e '<rec/>'><r><rec/></r>", "rec"},
 };
 
 class EveryPiece : public ::testing::TestWithParam<StreamCase> {};

@@ -31,7 +31,8 @@ u64 scan_until(const char* d, u64 i, u64 end, Stop stop) {
 
 // ------------------------------------------------------------------ index
 
-enum class TagKind : std::uint8_t { Open, Close, SelfClose, Comment, CData, ProcessingInstruction };
+// Doctype: a document type declaration that never ends.
+enum class TagKind : std::uint8_t { Open, Close, SelfClose, Comment, CData, ProcessingInstruction, Doctype };
 
 struct Record {
     u64 start, end;
@@ -69,6 +70,45 @@ u64 pi_end(const char* d, u64 n, u64 p, u64& name_end) {
     }
 }
 
+// The '>' ending the document type declaration at p, or n. Byte by byte:
+// literals, and inside the internal subset comments and processing
+// instructions, are stepped over whole.
+u64 doctype_end_at(const char* d, u64 n, u64 p) {
+    bool subset = false;
+    u64 i = p + 9;
+    auto skip_to = [&](u64 from, const char* end, u64 len) {
+        for (u64 k = from; k + len <= n; ++k) {
+            if (std::memcmp(d + k, end, len) == 0) return k + len;
+        }
+        return n + 1;
+    };
+    while (i < n) {
+        const char c = d[i];
+        if (c == '"' || c == '\'') {
+            const u64 close = find_byte(d, i + 1, n, c);
+            if (close == kNotFound) return n;
+            i = close + 1;
+        } else if (!subset && c == '>') {
+            return i;
+        } else if (!subset && c == '[') {
+            subset = true;
+            ++i;
+        } else if (subset && c == ']') {
+            subset = false;
+            ++i;
+        } else if (subset && n - i >= 4 && std::memcmp(d + i, "<!--", 4) == 0) {
+            i = skip_to(i + 4, "-->", 3);
+        } else if (subset && n - i >= 4 && std::memcmp(d + i, "<?", 2) == 0) {
+            i = skip_to(i + 2, "?>", 2);
+        } else if (subset && c == '<' && n - i < 4) {
+            return n;
+        } else {
+            ++i;
+        }
+    }
+    return n;
+}
+
 // The first '>' at or after i, searched afresh every time: the reference
 // may be slow, it must be plain.
 u64 gt_from(const char* d, u64 n, u64 i) {
@@ -90,6 +130,10 @@ std::variant<Index, XmlError> build_index(std::string_view text) {
         ix.records.push_back({s, e, k, no, nl});
         prev_end = e;
     };
+    u64 no_cdata_end_from = kNotFound;
+    u64 no_gt_from = kNotFound;
+    u64 last_bracket = kNotFound;  // the input's last ']', once looked for
+    bool bracket_known = false;
     for (u64 q = 0;;) {
         const u64 p = find_byte(d, q, n, '<');
         if (p == kNotFound) break;
@@ -103,16 +147,22 @@ std::variant<Index, XmlError> build_index(std::string_view text) {
                 end = g == kNotFound ? n : g;
                 record(p, end, TagKind::Comment, 0, 0);
             } else if (p + 9 <= n && std::memcmp(d + p + 2, "[CDATA[", 7) == 0) {
-                const u64 g = find_close_pair(d, n, p + 9, ']');
+                // Once no "]]>" follows, none follows a later start either:
+                // many unterminated sections cost one search, not one each.
+                const u64 g = p + 9 >= no_cdata_end_from ? kNotFound : find_close_pair(d, n, p + 9, ']');
                 if (g == kNotFound) {
+                    no_cdata_end_from = std::min(no_cdata_end_from, p + 9);
                     // One past the last ']' a search for "]]>" would have looked at.
-                    u64 last = kNotFound;
-                    for (u64 i = n; i > p + 9; --i) {
-                        if (d[i - 1] == ']') {
-                            last = i - 1;
-                            break;
+                    if (!bracket_known) {
+                        bracket_known = true;
+                        for (u64 i = n; i > 0; --i) {
+                            if (d[i - 1] == ']') {
+                                last_bracket = i - 1;
+                                break;
+                            }
                         }
                     }
+                    const u64 last = last_bracket != kNotFound && last_bracket >= p + 9 ? last_bracket : kNotFound;
                     end = last != kNotFound ? last + 1 : p + 9;
                     record(p, end, TagKind::CData, 0, 0);
                 } else {
@@ -120,8 +170,14 @@ std::variant<Index, XmlError> build_index(std::string_view text) {
                     record(p, end, TagKind::CData, 0, 0);
                     if (g - 2 > p + 9) ix.texts.push_back({p + 9, g - 2});
                 }
+            } else if (p + 9 <= n && std::memcmp(d + p + 2, "DOCTYPE", 7) == 0) {
+                end = doctype_end_at(d, n, p);
+                if (end == n) record(p, end, TagKind::Doctype, 0, 0);
+                prev_end = end;
             } else {
-                const u64 g = gt_from(d, n, p);
+                // Once no '>' follows, none follows a later declaration either.
+                const u64 g = p >= no_gt_from ? n : gt_from(d, n, p);
+                if (g == n) no_gt_from = std::min(no_gt_from, p);
                 end = g == n ? p : g;
                 prev_end = end;
             }
@@ -137,20 +193,18 @@ std::variant<Index, XmlError> build_index(std::string_view text) {
         } else {
             const u64 name_end = scan_until(d, p + 1, n, open_name_stop);
             if (name_end == n) return XmlError::unclosed_tag(p);
+            // Byte by byte to the first '>' or quote, a quoted string
+            // stepped over whole: linear however many strings the tag holds.
             u64 i = name_end;
             for (;;) {
-                const u64 g = gt_from(d, n, i);
-                if (g == n) return XmlError::unclosed_tag(p);
-                // Only a quote before that '>' matters; looking no further
-                // keeps a quote-free document from costing a scan per tag.
-                u64 a = find_byte(d, i, g, '"'), b = find_byte(d, i, g, '\'');
-                const u64 quote = std::min(a, b);
-                if (quote == kNotFound || quote >= g) {
+                const u64 g = scan_until(d, i, n, [](unsigned char c) { return c == '>' || c == '"' || c == '\''; });
+                if (g >= n) return XmlError::unclosed_tag(p);
+                if (d[g] == '>') {
                     end = g;
                     break;
                 }
-                const u64 close = find_byte(d, quote + 1, n, d[quote]);
-                i = close == kNotFound ? quote + 2 : close + 1;
+                const u64 close = find_byte(d, g + 1, n, d[g]);
+                i = close == kNotFound ? g + 2 : close + 1;
             }
             const TagKind kind = end > i && d[end - 1] == '/' ? TagKind::SelfClose : TagKind::Open;
             record(p, end, kind, p + 1, name_end - (p + 1));
@@ -296,7 +350,9 @@ public:
         std::size_t cursor = 0;
         for (const Record& r : ix_.records) {
             const u64 s = r.start, e = r.end;
-            if (e >= n_) return XmlError::malformed(XmlError::Code::UnterminatedMarkup, s);
+            if (e >= n_) {
+                return XmlError::malformed(r.kind == TagKind::Doctype ? XmlError::Code::UnterminatedDoctype : XmlError::Code::UnterminatedMarkup, s);
+            }
             for (; cursor < ix_.texts.size() && ix_.texts[cursor].start < s; ++cursor) {
                 if (frames_.empty()) continue;
                 const TextRange& t = ix_.texts[cursor];
@@ -361,6 +417,8 @@ public:
                     break;
                 case TagKind::ProcessingInstruction:
                     if (d_[e - 1] != '?' || d_[e] != '>') return XmlError::malformed(XmlError::Code::UnterminatedProcessingInstruction, s);
+                    break;
+                case TagKind::Doctype:
                     break;
             }
         }
@@ -430,6 +488,8 @@ Element::~Element() {
         last.children.clear();
     }
 }
+
+std::uint64_t doctype_end(std::string_view text, std::uint64_t p) { return doctype_end_at(text.data(), text.size(), p); }
 
 std::variant<Element, XmlError> parse_root(std::string_view text, std::string_view root_tag) {
     auto index = build_index(text);

@@ -29,4 +29,8 @@ struct Element {
 
 std::variant<Element, XmlError> parse_root(std::string_view text, std::string_view root_tag);
 
+// The '>' ending the document type declaration at `p` ("<!DOCTYPE"), or the
+// text's size when it does not end.
+std::uint64_t doctype_end(std::string_view text, std::uint64_t p);
+
 }  // namespace arbolite::reference

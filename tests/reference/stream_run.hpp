@@ -84,6 +84,11 @@ inline std::string first_element(std::string_view d) {
             if (i != std::string_view::npos) i += close.size();
             return true;
         };
+        if (d.substr(i, 9) == "<!DOCTYPE") {
+            i = reference::doctype_end(d, i);
+            if (i >= d.size()) return "";
+            continue;
+        }
         if (skip("<!--", "-->") || skip("<![CDATA[", "]]>") || skip("<?", "?>") || skip("<!", ">")) {
             if (i == std::string_view::npos) return "";
             continue;
