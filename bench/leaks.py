@@ -18,6 +18,7 @@ if sys.version_info < (3, 12):
 
 import ctypes  # noqa: E402
 import gc  # noqa: E402
+import io  # noqa: E402
 import os  # noqa: E402
 import tempfile  # noqa: E402
 
@@ -73,12 +74,19 @@ def small_tree():
     return Node("root", {"id": "r"}, [a1, b2])
 
 
+def first_then_close(stream):
+    first = next(stream)
+    stream.close()
+    return first
+
+
 def operations(tmp):
     tree = small_tree()
     small = arbolite.write_string(tree)
     small_path = os.path.join(tmp, "small.xml")
     with open(small_path, "w", encoding="utf-8") as f:
         f.write(small)
+    small_bytes = small.encode()
     bad = "<root><a id='1'><b></a></root>"
     bad_path = os.path.join(tmp, "bad.xml")
     with open(bad_path, "w", encoding="utf-8") as f:
@@ -125,11 +133,20 @@ def operations(tmp):
     yield "write_string", CHEAP, lambda: arbolite.write_string(tree, 2)
     yield "write_file", CHEAP, lambda: arbolite.write_file(tree, out_path, 2, False)
 
+    yield "iter_string", CHEAP, lambda: list(arbolite.iter_string(small, "b"))
+    yield "iter_file", CHEAP, lambda: list(arbolite.iter_file(small_path, "b"))
+    yield "iter_file(file object)", CHEAP, lambda: list(arbolite.iter_file(io.BytesIO(small_bytes), "b"))
+    yield "iter_string closed early", CHEAP, lambda: first_then_close(arbolite.iter_string(small, "b"))
+    yield "iter_file dropped early", CHEAP, lambda: next(arbolite.iter_file(small_path, "b"))
+
     yield "read_string malformed", CHEAP, raising(ValueError, arbolite.read_string, bad, "root")
     yield "read_string root not found", CHEAP, raising(ValueError, arbolite.read_string, small, "nothere")
     yield "read_file malformed", CHEAP, raising(ValueError, arbolite.read_file, bad_path, "root")
+    yield "iter_string malformed", CHEAP, raising(ValueError, lambda: list(arbolite.iter_string(bad, "b")))
+    yield "iter_file malformed", CHEAP, raising(ValueError, lambda: list(arbolite.iter_file(bad_path, "b")))
+    yield "iter_file missing file", CHEAP, raising(FileNotFoundError, lambda: list(arbolite.iter_file(missing, "b")))
     yield "read_file missing file", CHEAP, raising(FileNotFoundError, arbolite.read_file, missing, "root")
-    yield "read_string(bytes) type", CHEAP, raising(TypeError, arbolite.read_string, small.encode(), "root")
+    yield "read_string(int) type", CHEAP, raising(TypeError, arbolite.read_string, 12345, "root")
     yield "read_string surrogate tag", CHEAP, raising(UnicodeEncodeError, arbolite.read_string, small, "\udc80")
     yield "write_string(dict) type", CHEAP, raising(TypeError, arbolite.write_string, tree_dict)
     yield "write_string raising __index__", CHEAP, raising(LookupError, arbolite.write_string, tree, RaisingIndex())
@@ -151,6 +168,8 @@ def operations(tmp):
     yield f"search_by_name ({C})", 10_000, lambda: big.search_by_name("apn")
     yield f"read_string malformed (corpus {broken_name})", 1_000, raising(
         ValueError, arbolite.read_string, broken, root_tag(broken))
+    yield f"iter_string ({C})", 1_000, lambda: sum(1 for _ in arbolite.iter_string(doc, "apn"))
+    yield f"iter_file ({C})", 1_000, lambda: sum(1 for _ in arbolite.iter_file(corpus_path, "apn"))
     yield f"to_dict ({C})", 300, big.to_dict
     yield f"from_dict ({C})", 300, lambda: Node.from_dict(big_dict)
 

@@ -8,9 +8,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 
@@ -65,8 +68,20 @@ struct State {
     std::optional<std::uint64_t> bad_utf8;
     bool finished = false;   // everything was yielded, or an error raised
     bool busy = false;       // a next() is running (on some thread)
+    // Nodes found in one stretch without the lock and not yet handed over,
+    // each with its node count; then what the parser said after them.
+    std::vector<std::pair<Node*, std::uint64_t>> ready;
+    std::size_t next_ready = 0;
+    std::optional<StreamStep> after;
 
-    ~State() { close_source(); }
+    // With the lock: nodes never handed over are adopted and released.
+    ~State() {
+        for (std::size_t i = next_ready; i < ready.size(); ++i) {
+            adopt_nodes(ready[i].second);
+            Py_DECREF(as_object(ready[i].first));
+        }
+        close_source();
+    }
     void close_source() noexcept {
         if (fd >= 0) ::close(fd);
         fd = -1;
@@ -268,6 +283,33 @@ struct Busy {
 constexpr const char* kBusy =
     "this arbolite iterator is already being advanced (by another thread, or from its own source)";
 
+// Records that take a moment each are found several at a time, so that the
+// lock changes hands once per stretch instead of once per record: taking it
+// back can wait a whole switch interval while another thread runs Python.
+constexpr std::size_t kStretchRecords = 1024;
+constexpr auto kStretchTime = std::chrono::milliseconds(2);
+
+// Without the lock: steps the parser until a stretch of records is found or
+// it says anything else, which waits in `after` when records came first.
+StreamStep run_stretch(State& s) {
+    s.ready.reserve(kStretchRecords);
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        const StreamStep step = s.parser->step();
+        if (step != StreamStep::Node) {
+            if (s.ready.empty()) return step;
+            s.after = step;
+            return StreamStep::Node;
+        }
+        std::uint64_t count = 0;
+        Node* node = s.parser->take_node(count);
+        s.ready.emplace_back(node, count);
+        if (s.ready.size() == kStretchRecords || std::chrono::steady_clock::now() - start > kStretchTime) {
+            return StreamStep::Node;
+        }
+    }
+}
+
 // The next node, or an empty object at the end.
 Result<object> advance(State& s) {
     if (s.busy) return Error::deferred(PyExc_RuntimeError, kBusy);
@@ -285,15 +327,23 @@ Result<object> advance(State& s) {
         }
     } finish{s};
     for (;;) {
-        const StreamStep step = without_lock([&] { return s.parser->step(); });
+        if (s.next_ready < s.ready.size()) {
+            const auto [node, count] = s.ready[s.next_ready++];
+            adopt_nodes(count);
+            finish.done = false;
+            return steal(as_object(node));
+        }
+        s.ready.clear();
+        s.next_ready = 0;
+        StreamStep step;
+        if (s.after) {
+            step = *s.after;
+            s.after.reset();
+        } else {
+            step = without_lock([&] { return run_stretch(s); });
+        }
         switch (step) {
-            case StreamStep::Node: {
-                std::uint64_t count = 0;
-                Node* node = s.parser->take_node(count);
-                adopt_nodes(count);
-                finish.done = false;
-                return steal(as_object(node));
-            }
+            case StreamStep::Node: continue;
             case StreamStep::Error: {
                 const XmlError e = s.parser->take_error();
                 return parse_error(e, s.window.position(e.has_offset() ? e.offset : s.window.end()));
@@ -302,6 +352,9 @@ Result<object> advance(State& s) {
             case StreamStep::NeedInput: break;
         }
         if (s.bad_utf8) return invalid_utf8(s, *s.bad_utf8);
+        // Between chunks the lock is held anyway: Ctrl-C ends a stream whose
+        // source never ends (or never gives a whole record).
+        if (PyErr_CheckSignals() < 0) return Error::fetch();
         ARBOLITE_CHECK(feed(s));
     }
 }

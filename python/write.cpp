@@ -2,17 +2,20 @@
 // interpreter lock released, straight from the nodes (they never change, and
 // the caller's reference keeps the tree alive for the call).
 #include <sys/resource.h>
-#include <sys/sysinfo.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <algorithm>
 #include <variant>
 
 #include "core/text/utf8.hpp"
+#include "core/tree/places.hpp"
 #include "core/write/serializer.hpp"
 #include "core/write/sink.hpp"
 #include "python/boundary/args.hpp"
 #include "python/boundary/call.hpp"
 #include "python/boundary/convert.hpp"
+#include "python/boundary/limits.hpp"
 #include "python/boundary/lock.hpp"
 #include "python/functions.hpp"
 #include "python/node/node_object.hpp"
@@ -31,22 +34,26 @@ std::uint64_t soft_limit(int resource) {
     return UINT64_MAX;
 }
 
-// The largest document a memory buffer could hold: nothing beyond the
-// machine's memory and swap, or the process's address-space limit. Checked up
-// front, so an absurd indent fails at once instead of after filling memory.
-std::uint64_t memory_output_limit() {
-    std::uint64_t limit = kMaxOutputBytes;
-    struct sysinfo info;
-    if (sysinfo(&info) == 0) {
-        const std::uint64_t unit = info.mem_unit ? info.mem_unit : 1;
-        limit = std::min(limit, (static_cast<std::uint64_t>(info.totalram) + info.totalswap) * unit);
-    }
-    return std::min(limit, soft_limit(RLIMIT_AS));
-}
+// The largest document a memory buffer could hold, checked up front, so an
+// absurd indent fails at once instead of after filling memory.
+std::uint64_t memory_output_limit() { return std::min(kMaxOutputBytes, memory_limit()); }
 
 // No file system holds a petabyte of indentation; the process may be limited further.
 constexpr std::uint64_t kLargestFile = std::uint64_t{1} << 50;
 std::uint64_t file_output_limit() { return std::min({kMaxOutputBytes, kLargestFile, soft_limit(RLIMIT_FSIZE)}); }
+
+// The bytes the file may take: what its file system has free, and what the
+// file holds now (it is truncated first).
+std::uint64_t file_room(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    struct statvfs fs;
+    if (statvfs(dir.c_str(), &fs) != 0) return file_output_limit();  // opening it will say what is wrong
+    std::uint64_t room = saturating_mul(fs.f_bavail, fs.f_frsize);
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) room = saturating_add(room, static_cast<std::uint64_t>(st.st_size));
+    return std::min(room, file_output_limit());
+}
 
 struct Options {
     std::uint64_t indent = kDefaultIndent;
@@ -74,15 +81,15 @@ Result<Node*> convert_node(PyObject* obj) {
     return *node;
 }
 
-Error indent_error(const IndentError& e) {
-    return Error::deferred(e.kind == IndentErrorKind::Overflow ? PyExc_OverflowError : PyExc_MemoryError, e.message);
+Error output_error(const OutputError& e) {
+    return Error::deferred(e.kind == OutputErrorKind::Overflow ? PyExc_OverflowError : PyExc_MemoryError, e.message);
 }
 
 // What the lock-free part of a call can end with.
-using Failure = std::variant<std::monostate, IndentError, IoError>;
+using Failure = std::variant<std::monostate, OutputError, IoError>;
 
 Error to_error(Failure&& f) {
-    if (auto* e = std::get_if<IndentError>(&f)) return indent_error(*e);
+    if (auto* e = std::get_if<OutputError>(&f)) return output_error(*e);
     return Error::os(std::get<IoError>(f).code, std::move(std::get<IoError>(f).message));
 }
 
@@ -134,7 +141,10 @@ PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         ARBOLITE_TRY(options, convert_options(slots[2], slots[3]));
         object keep = borrow(as_object(node));
         Failure failure = without_lock([&]() -> Failure {
-            // Checked before the file is opened, so a refused indent leaves it untouched.
+            // Checked before the file is opened, so a refused size or indent leaves it untouched.
+            if (auto bad = check_size(node, file_room(*path))) {
+                return IoError{0, "not enough space on the file system: " + bad->message};
+            }
             if (auto bad = check_indent(node, options.indent, options.declaration, file_output_limit())) {
                 return std::move(*bad);
             }

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/find_python.sh
 arbolite_venv
-"$py" -m pip install -q cmake ninja pytest hypothesis lxml
+"$py" -m pip install -q cmake ninja pytest hypothesis lxml xmltodict matplotlib
 export PATH="$PWD/$venv/bin:$PATH"
 
 # Built directly (not through pip) so the sanitizer flags reach every object file.

@@ -153,7 +153,7 @@ def test_million_levels_deep(run_python, tmp_path, monkeypatch, operation):
 # --- 200,000 attributes, including names built to collide ----------------
 
 ATTRS_SETUP = """
-import itertools
+import itertools, time
 import arbolite
 from arbolite import Node
 COUNT = 200_000
@@ -181,6 +181,32 @@ def equal_multiplicative_hash_names():
         if len(out) == COUNT:
             return out
 
+def seconds(call):
+    best = float("inf")
+    for _ in range(3):
+        start = time.perf_counter()
+        call()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+# run(make(...)) for an eighth of the names and for all of them: linear
+# work takes about 8 times as long, quadratic work 64 times.
+def linear(make, run, names):
+    small, large = make(names[: len(names) // 8]), make(names)
+    a, b = seconds(lambda: run(small)), seconds(lambda: run(large))
+    assert b < 24 * a, (a, b)
+
+def document(names, extra=""):
+    return "<r " + " ".join(f'{n}="{i}"' for i, n in enumerate(names)) + extra + "/>"
+
+def refused(doc):
+    try:
+        arbolite.read_string(doc, "r")
+    except ValueError as e:
+        assert "duplicate attribute" in str(e), e
+    else:
+        raise AssertionError("duplicate accepted")
+
 def check(names):
     assert len(set(names)) == COUNT
     doc = "<r " + " ".join(f'{n}="{i}"' for i, n in enumerate(names)) + "/>"
@@ -191,23 +217,20 @@ def check(names):
         assert r.attrs[names[probe]] == str(probe)
         assert r.search_by_attr(names[probe]) == [r]
     assert r.search_by_attr(names[0] + "-absent") == []
-    # Looking up every name once must stay linear as a whole.
-    for n in names:
-        assert r.search_by_attr(n, 0)
+    # Reading, looking up every name once, and finding a duplicate at the
+    # very end stay linear in the number of names.
+    linear(document, lambda doc: arbolite.read_string(doc, "r"), names)
+    def lookups(tree, names):
+        for n in names:
+            assert tree.search_by_attr(n, 0)
+    linear(lambda ns: (arbolite.read_string(document(ns), "r"), ns), lambda t: lookups(*t), names)
+    linear(lambda ns: document(ns, f' {ns[0]}="again"'), refused, names)
     built = Node("r", dict(r.attrs))
     assert built.attrs == r.attrs
     assert built.search_by_attr(names[-1]) == [built]
     out = arbolite.write_string(built, default_xml_def=False)
     assert arbolite.read_string(out, "r").attrs == r.attrs
     assert Node.from_dict(r.to_dict()).attrs == r.attrs
-    # A duplicate at the very end is found without quadratic work.
-    dup = doc[:-2] + f' {names[0]}="again"/>'
-    try:
-        arbolite.read_string(dup, "r")
-    except ValueError as e:
-        assert "duplicate attribute" in str(e), e
-    else:
-        raise AssertionError("duplicate accepted")
 """
 
 
@@ -367,3 +390,103 @@ def test_every_byte_at_every_position(run_python, tmp_path, feed):
             timeout=60,
         )
     )
+
+
+# --- trees that share nodes: 41 nodes, 2^41 - 1 places --------------------
+
+SHARED_SETUP = """
+import pickle, time
+import arbolite
+from arbolite import Node, SearchType
+leaf = Node("leaf", {"k": "v"}, text="t")
+built = leaf
+for _ in range(40):
+    built = Node("n", {"a": "1"}, [built, built])
+blob = pickle.dumps(built)
+assert len(blob) < 600, len(blob)
+restored = pickle.loads(blob)  # parsed nodes and own ones, as a pickle spells them
+
+def refused(call, kind):
+    for tree in (built, restored):
+        start = time.perf_counter()
+        try:
+            call(tree)
+        except kind:
+            pass
+        else:
+            raise AssertionError("not refused")
+        assert time.perf_counter() - start < 2, time.perf_counter() - start
+"""
+
+# (the call, what it raises or the result it must give at once)
+SHARED_OPERATIONS = [
+    pytest.param("refused(lambda t: t.search_by_name('leaf'), MemoryError)", id="search-every-leaf"),
+    pytest.param("refused(lambda t: t.search(SearchType.Attr, 'a'), MemoryError)", id="search-every-node"),
+    pytest.param("assert built.search_by_name('absent') == [] and restored.search_by_text('absent') == []", id="search-nothing"),
+    pytest.param("assert built.search_by_name('leaf', 39) == [] and len(restored.search_by_name('n', 9)) == 1023",
+                 id="search-within-a-depth"),
+    pytest.param("refused(lambda t: arbolite.write_string(t), MemoryError)", id="write_string"),
+    pytest.param("refused(lambda t: arbolite.write_string(t, indent=0), MemoryError)", id="write_string-no-indent"),
+    pytest.param("""
+        import os, tempfile
+        path = os.path.join(tempfile.mkdtemp(), "out.xml")
+        refused(lambda t: arbolite.write_file(t, path, indent=0), OSError)
+        assert not os.path.exists(path)
+        """, id="write_file"),
+    pytest.param("refused(str, MemoryError)", id="str"),
+    pytest.param("refused(lambda t: t.to_dict(), MemoryError)", id="to_dict"),
+    pytest.param("assert pickle.loads(pickle.dumps(restored)).children[0] is not None", id="pickle"),
+]
+
+
+@pytest.mark.parametrize("operation", SHARED_OPERATIONS)
+def test_a_tree_of_shared_nodes(run_python, operation):
+    _passed(run_python(SHARED_SETUP, operation, OK, timeout=60))
+
+
+# --- Ctrl-C during a long walk that holds the lock ------------------------
+
+INTERRUPT_SETUP = """
+import _thread, gc, sys, threading, time
+import arbolite
+from arbolite import Node
+leaf = Node("n", text="t")
+root = leaf
+for _ in range(DOUBLINGS):
+    root = Node("n", children=[root, root])
+before = sys.getrefcount(leaf), sys.getrefcount(root)
+
+def interrupted(call):
+    timer = threading.Timer(0.05, _thread.interrupt_main)
+    timer.start()
+    start = time.perf_counter()
+    try:
+        call()
+    except KeyboardInterrupt:
+        pass
+    else:
+        raise AssertionError(f"finished in {time.perf_counter() - start:.2f} s before the interrupt")
+    timer.join()
+    gc.collect()
+    assert (sys.getrefcount(leaf), sys.getrefcount(root)) == before
+"""
+
+INTERRUPTED = [
+    pytest.param(26, "interrupted(lambda: root.search_by_name('n'))", id="search"),
+    pytest.param(22, "interrupted(lambda: root.to_dict())", id="to_dict"),
+    pytest.param(22, "interrupted(lambda: str(root))", id="str"),
+    pytest.param(0, """
+        class Endless:
+            def __init__(self):
+                self.first = True
+            def read(self, n):
+                head, self.first = (b"<r>" if self.first else b""), False
+                return head + b"<x/>" * 16384
+        interrupted(lambda: list(arbolite.iter_file(Endless(), "rec")))
+        """, id="iter_file-endless-source"),
+]
+
+
+@pytest.mark.parametrize("doublings, call", INTERRUPTED)
+def test_an_interrupt_ends_a_long_walk(run_python, doublings, call):
+    _passed(run_python(f"DOUBLINGS = {doublings}", INTERRUPT_SETUP, call, OK, timeout=120))

@@ -10,6 +10,7 @@ import pathlib
 import re
 import sys
 import tempfile
+import xml.etree.ElementTree as ET
 
 import pytest
 
@@ -327,6 +328,32 @@ def test_reads_the_wanted_element(document, root_tag, expected):
     node = arbolite.read_string(document, root_tag)
     assert type(node) is Node
     assert as_tuple(node) == expected
+
+
+# What the reader accepts although XML forbids it (the README lists these):
+# callers may rely on it, so each stays accepted until it is changed on
+# purpose. ElementTree refuses every one, which shows each is a real leniency.
+LENIENT = [
+    ("control-character", "<r>a\x01b</r>", "r", E("r", text="a\x01b")),
+    ("control-character-in-attribute", "<r a='\x02'/>", "r", E("r", [("a", "\x02")])),
+    ("control-character-reference", "<r>a&#1;b</r>", "r", E("r", text="a\x01b")),
+    ("nul-reference", "<r>a&#0;b</r>", "r", E("r", text="a\x00b")),
+    ("name-starting-with-a-digit", "<r><1r/></r>", "r", E("r", children=[E("1r")])),
+    ("cdata-end-in-text", "<r>a]]>b</r>", "r", E("r", text="a]]>b")),
+    ("attribute-name-ending-in-a-colon", "<r a:='v'/>", "r", E("r", [("a:", "v")])),
+    ("element-after-the-document-element", "<r>x</r><s/>", "r", E("r", text="x")),
+    ("text-after-the-document-element", "<r>x</r>junk", "r", E("r", text="x")),
+    ("stray-end-tag-after-the-wanted-element", "<q><r>x</r></z>", "r", E("r", text="x")),
+    ("text-before-the-document-element", "junk<r/>", "r", E("r")),
+    ("undeclared-prefix", "<p:r/>", "p:r", E("p:r")),
+]
+
+
+@pytest.mark.parametrize(("document", "root_tag", "expected"), [pytest.param(*row[1:], id=row[0]) for row in LENIENT])
+def test_what_a_strict_parser_refuses_is_read(document, root_tag, expected):
+    with pytest.raises(ET.ParseError):
+        ET.fromstring(document)
+    assert as_tuple(arbolite.read_string(document, root_tag)) == expected
 
 
 # A comment that makes a document quote-dense, so that the bitmap index is tried.

@@ -9,6 +9,7 @@ allocations hides (see scripts/lsan.supp)."""
 
 import ctypes
 import gc
+import io
 import pathlib
 import sys
 import tracemalloc
@@ -97,6 +98,26 @@ class RaisingItem:
         raise LookupError("second item")
 
 
+class RaisingSource:
+    """A binary file object whose second read fails, mid-document."""
+
+    def __init__(self, data):
+        self.data = data
+        self.reads = 0
+
+    def read(self, size=-1):
+        self.reads += 1
+        if self.reads % 2 == 0:
+            raise LookupError("read failed")
+        return self.data[: len(self.data) // 2]
+
+
+def close_after_one(stream):
+    first = next(stream)
+    stream.close()
+    return first
+
+
 @pytest.fixture
 def ns(tmp_path):
     """Every object the calls below use, each one new and mortal."""
@@ -170,6 +191,10 @@ def ns(tmp_path):
     o.cut_blob = o.blob[:-3]
     o.cut_big_blob = o.big_blob[:-3]
     o.memo = {}
+    o.bad_after = fresh("<root><bb id='1'/><bb></root>")
+    o.raising_source = RaisingSource(o.xml_bytes)
+    o.close_after_one = close_after_one
+    o.bytes_source = lambda: io.BytesIO(o.xml_bytes)
     return o
 
 
@@ -223,6 +248,13 @@ SUCCESS = [
     ("__copy__", None, "root.__copy__()"),
     ("__deepcopy__", None, "root.__deepcopy__(memo)"),
     ("SearchType-__reduce__", None, "SearchType.Attr.__reduce__()"),
+    ("iter_string", None, "list(arbolite.iter_string(xml, b1.name))"),
+    ("iter_string-bytes", None, "list(arbolite.iter_string(xml_bytes, b1.name))"),
+    ("iter_file-path", None, "list(arbolite.iter_file(path, b1.name))"),
+    ("iter_file-file-object", None, "list(arbolite.iter_file(bytes_source(), b1.name))"),
+    ("iter_string-closed-early", None, "close_after_one(arbolite.iter_string(xml, b1.name))"),
+    ("iter_file-closed-early", None, "close_after_one(arbolite.iter_file(path, b1.name))"),
+    ("iter_file-dropped-early", None, "next(arbolite.iter_file(path_obj, b1.name))"),
 ]
 
 ERRORS = [
@@ -277,6 +309,12 @@ ERRORS = [
     ("_restore_node-cut-without-lock", ValueError, "arbolite._restore_node(cut_big_blob)"),
     ("_restore_node-str", TypeError, "arbolite._restore_node(name)"),
     ("__reduce__-not-a-node", TypeError, "Node.__reduce__(name)"),
+    ("iter_string-malformed", arbolite.ParseError, "list(arbolite.iter_string(bad_xml, b1.name))"),
+    ("iter_string-malformed-after-a-record", arbolite.ParseError, "list(arbolite.iter_string(bad_after, b1.name))"),
+    ("iter_file-malformed", arbolite.ParseError, "list(arbolite.iter_file(bad_path, b1.name))"),
+    ("iter_file-missing", FileNotFoundError, "list(arbolite.iter_file(missing_path, b1.name))"),
+    ("iter_file-raising-source", LookupError, "list(arbolite.iter_file(raising_source, b1.name))"),
+    ("iter_string-tag-list", TypeError, "arbolite.iter_string(xml, list_obj)"),
 ]
 
 

@@ -276,8 +276,15 @@ def whole_read_faults(document, root_tag):
 
 def same_error_as_a_whole_read(document, root_tag, tag):
     faults = whole_read_faults(document, root_tag)
-    if faults[0] is None or faults[0][4] == "root_not_found":
+    if faults[0] is None:
         return  # a whole read stops at the end tag it wanted; a stream checks on
+    if faults[0][4] == "root_not_found":
+        if tag == root_tag:
+            # Nothing of that name, and nothing wrong but what a whole read
+            # that found nothing leaves unsaid: an element left open.
+            error, got = stream_error(arbolite.iter_string(document, tag))
+            assert got == [] and (error is None or error[4] == "never_closed"), error
+        return
     got = stream_error(arbolite.iter_string(document, tag))[0]
     assert got in faults
 
@@ -682,4 +689,6 @@ def test_memory_does_not_grow_with_the_document(run_python):
     assert result.returncode == 0, result.stderr[-3000:]
     report = json.loads(result.stdout.strip().splitlines()[-1])
     assert report["count"] == report["records"] and report["kept"] == report["count"] // 10000
-    assert report["growth"] < (64 << 20) + report["largest"], report
+    # A few MB of buffers, and the largest record twice as it ends: its bytes
+    # in the window and its node.
+    assert report["growth"] < (6 << 20) + 2 * report["largest"], report

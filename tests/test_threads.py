@@ -4,6 +4,8 @@ and different trees at once get exactly the single-threaded results."""
 import pickle
 import sys
 import threading
+import time
+import xml.etree.ElementTree as ET
 
 import pytest
 
@@ -132,3 +134,54 @@ def test_one_tree_written_while_others_read_and_build(expected):
                 assert Node.from_dict(chain.to_dict()).search_by_text("t")[0].attrs == {"i": str(i)}
 
     run_threads(worker)
+
+
+# ------------------------------------------------- the lock, released or held
+
+def counter_rate(call):
+    """Iterations per second of a pure-Python counting thread, which needs the
+    interpreter lock to count, while call() runs in this thread."""
+    stop, started = threading.Event(), threading.Event()
+    count = [0]
+
+    def count_up():
+        started.set()
+        while not stop.is_set():
+            count[0] += 1
+
+    thread = threading.Thread(target=count_up)
+    thread.start()
+    started.wait()
+    before, start = count[0], time.perf_counter()
+    call()
+    elapsed, counted = time.perf_counter() - start, count[0] - before
+    stop.set()
+    thread.join()
+    return counted / elapsed
+
+
+def test_the_lock_is_released_while_reading_writing_streaming_and_unpickling(tmp_path):
+    big = "<root>" + "".join(DOCUMENTS[i % 4].split("?>", 1)[1] for i in range(200)) + "</root>"
+    data = big.encode()  # 19 MB
+    tree = arbolite.read_string(big, "root")
+    blob = pickle.dumps(tree)
+    path = tmp_path / "big.xml"
+    calls = {
+        "read_string": lambda: arbolite.read_string(data, "root"),
+        "read_file": lambda: arbolite.write_file(tree, path) or arbolite.read_file(path, "root"),
+        "write_string": lambda: arbolite.write_string(tree),
+        "iter_string": lambda: sum(1 for _ in arbolite.iter_string(data, "e4")),
+        "unpickle": lambda: pickle.loads(blob),
+    }
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(0.005)
+    try:
+        free = counter_rate(lambda: time.sleep(0.1))
+        # The control holds the lock throughout: the measure must tell them apart.
+        held = counter_rate(lambda: ET.fromstring(data))
+        assert held < 0.1 * free, (held, free)
+        rates = {name: counter_rate(call) for name, call in calls.items()}
+    finally:
+        sys.setswitchinterval(old)
+    slow = {name: rate for name, rate in rates.items() if rate < 0.3 * free}
+    assert not slow, (slow, free, held)

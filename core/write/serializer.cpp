@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "core/tree/places.hpp"
 #include "core/tree/walk.hpp"
 
 namespace arbolite {
@@ -284,10 +285,19 @@ inline std::uint64_t tag_bound(const Node* n) noexcept {
 // too large for that (huge values or texts) take the piecewise path.
 class MemoryWriter {
 public:
-    MemoryWriter(MemorySink& sink, std::uint64_t indent, std::uint64_t budget) noexcept
-        : buf_(sink.buffer()), sink_(sink), indent_(indent), budget_(budget) {}
+    MemoryWriter(MemorySink& sink, std::uint64_t indent, std::uint64_t budget, const Node* root,
+                 std::uint64_t check_size_at, std::uint64_t max_output) noexcept
+        : buf_(sink.buffer()), sink_(sink), indent_(indent), budget_(budget), root_(root),
+          check_size_at_(check_size_at), max_output_(max_output) {}
 
     Walk enter(Node* n, std::size_t depth) {
+        if (buf_.size() >= check_size_at_) {
+            check_size_at_ = ~std::uint64_t{0};
+            if ((refused_ = check_size(root_, max_output_))) {
+                stopped_ = true;
+                return Walk::Stop;
+            }
+        }
         std::uint64_t spaces = 0;
         if (newline_pending_ && !account(depth, spaces)) return Walk::Stop;
         newline_pending_ = true;
@@ -343,8 +353,10 @@ public:
         done(o);
     }
 
-    // Whether the indentation passed its budget (nothing more was written).
+    // Whether the indentation passed its budget, or the size was refused
+    // (nothing more was written).
     bool stopped() const noexcept { return stopped_; }
+    std::optional<OutputError>& refused() noexcept { return refused_; }
 
 private:
     static constexpr std::uint64_t kRawLimit = std::uint64_t{1} << 20;
@@ -411,6 +423,10 @@ private:
     MemorySink& sink_;
     std::uint64_t indent_;
     std::uint64_t budget_;
+    const Node* root_;
+    std::uint64_t check_size_at_;    // output bytes from which the size is checked
+    std::uint64_t max_output_;
+    std::optional<OutputError> refused_;
     std::uint64_t written_ = 0;      // indentation written so far
     bool newline_pending_ = false;
     bool newline_pending_before_ = false;  // a line break is due before the next tag
@@ -418,16 +434,20 @@ private:
 };
 }  // namespace
 
-std::optional<IndentError> write_document(MemorySink& sink, Node* root, std::uint64_t indent, bool declaration,
-                                          std::uint64_t max_output_bytes, std::uint64_t unchecked_indentation) {
+std::optional<OutputError> write_document(MemorySink& sink, Node* root, std::uint64_t indent, bool declaration,
+                                          std::uint64_t max_output_bytes, std::uint64_t unchecked_indentation,
+                                          std::uint64_t unchecked_output) {
     // Past the caller's limit, or the unchecked budget, the check decides.
     std::uint64_t budget = std::min(unchecked_indentation, max_output_bytes);
+    std::uint64_t check_size_at = unchecked_output;
     for (;;) {
         sink.buffer().clear();
         if (declaration) sink.append(kXmlDeclaration);
-        MemoryWriter writer(sink, indent, budget);
+        MemoryWriter writer(sink, indent, budget, root, check_size_at, max_output_bytes);
         walk_preorder(root, writer);
         if (!writer.stopped()) return std::nullopt;
+        if (writer.refused()) return std::move(writer.refused());
+        check_size_at = ~std::uint64_t{0};  // checked by check_indent below, if it comes to writing again
         // Indentation beyond the budget: whether the whole document can be
         // held is settled before any more is written; if it can, write it
         // again without a budget.
@@ -486,13 +506,36 @@ LayoutMeasure measure_layout(Node* root) {
     return measure.m;
 }
 
-std::optional<IndentError> check_indent(Node* root, std::uint64_t indent, bool declaration,
+std::uint64_t least_output_bytes(const Node* root) {
+    return weigh_places(root, [](const Node* n) -> std::uint64_t {
+        const std::uint64_t name = node_name(n).size();
+        std::uint64_t bytes = 1 + name;  // <name
+        for (const Attr a : node_attrs(n)) bytes = sat_add(bytes, 4 + a.key.size() + a.value.size());
+        if (n->child_count == 0 && !n->text) return bytes + 2;
+        bytes = sat_add(bytes, 4 + name);
+        if (const auto text = node_text(n)) bytes = sat_add(bytes, text->size());
+        return bytes;
+    });
+}
+
+std::optional<OutputError> check_size(const Node* root, std::uint64_t max_output_bytes) {
+    const std::uint64_t least = least_output_bytes(root);
+    if (least <= max_output_bytes) return std::nullopt;
+    const std::string needed = least == UINT64_MAX ? "more than " + std::to_string(least) : std::to_string(least);
+    return OutputError{OutputErrorKind::Memory, "the document takes at least " + needed +
+                                                    " bytes; the output would exceed " +
+                                                    std::to_string(max_output_bytes) + " bytes"};
+}
+
+std::optional<OutputError> check_indent(Node* root, std::uint64_t indent, bool declaration,
                                         std::uint64_t max_output_bytes) {
+    // Measuring the layout visits every place: the size comes first.
+    if (auto refused = check_size(root, max_output_bytes)) return refused;
     if (indent == 0) return std::nullopt;
     const LayoutMeasure m = measure_layout(root);
     std::uint64_t deepest;
     if (__builtin_mul_overflow(indent, m.max_indented_level, &deepest)) {
-        return IndentError{IndentErrorKind::Overflow, "indent " + std::to_string(indent) + " at nesting level " +
+        return OutputError{OutputErrorKind::Overflow, "indent " + std::to_string(indent) + " at nesting level " +
                                                           std::to_string(m.max_indented_level) +
                                                           " overflows a 64-bit size"};
     }
@@ -510,7 +553,7 @@ std::optional<IndentError> check_indent(Node* root, std::uint64_t indent, bool d
     const std::string needed = spaces_overflow
                                    ? "more than " + std::to_string(std::numeric_limits<std::uint64_t>::max())
                                    : std::to_string(spaces);
-    return IndentError{IndentErrorKind::Memory, "indent " + std::to_string(indent) + " needs " + needed +
+    return OutputError{OutputErrorKind::Memory, "indent " + std::to_string(indent) + " needs " + needed +
                                                     " bytes of indentation; the output would exceed " +
                                                     std::to_string(max_output_bytes) + " bytes"};
 }

@@ -43,28 +43,39 @@ struct LayoutMeasure {
 };
 LayoutMeasure measure_layout(Node* root);
 
-enum class IndentErrorKind {
+// Output refused before it is written.
+enum class OutputErrorKind {
     Overflow,  // indent × level does not fit in 64 bits
     Memory,    // the output would exceed the bytes that can be held
 };
 
-struct IndentError {
-    IndentErrorKind kind;
-    std::string message;  // names the indent value
+struct OutputError {
+    OutputErrorKind kind;
+    std::string message;  // names the indent value, or the bytes needed
 };
+
+// Fewer bytes than any writing of the tree takes: each node's tags and their
+// contents unescaped, without line breaks. Weighed per distinct node, so a
+// tree whose shared nodes make it enormous is measured at once.
+std::uint64_t least_output_bytes(const Node* root);
+
+// Refuses a tree whose output exceeds `max_output_bytes` whatever the indent.
+std::optional<OutputError> check_size(const Node* root, std::uint64_t max_output_bytes);
 
 inline constexpr std::uint64_t kMaxOutputBytes = PTRDIFF_MAX;
 
 // Rejects an indent whose indentation cannot be represented or held, before
 // anything is written. Ordinary indents on any tree pass.
-std::optional<IndentError> check_indent(Node* root, std::uint64_t indent, bool declaration,
+std::optional<OutputError> check_indent(Node* root, std::uint64_t indent, bool declaration,
                                         std::uint64_t max_output_bytes = kMaxOutputBytes);
 
 // The same into memory. The indent is checked as check_indent() does, but
-// only once the indentation written passes `unchecked_indentation` bytes: an
+// only once the indentation written passes `unchecked_indentation` bytes, and
+// the size as check_size() does once the output passes `unchecked_output`: an
 // ordinary document is written in one pass and never measured.
-std::optional<IndentError> write_document(MemorySink& sink, Node* root, std::uint64_t indent, bool declaration,
+std::optional<OutputError> write_document(MemorySink& sink, Node* root, std::uint64_t indent, bool declaration,
                                           std::uint64_t max_output_bytes,
-                                          std::uint64_t unchecked_indentation = std::uint64_t{16} << 20);
+                                          std::uint64_t unchecked_indentation = std::uint64_t{16} << 20,
+                                          std::uint64_t unchecked_output = std::uint64_t{64} << 20);
 
 }  // namespace arbolite

@@ -10,10 +10,12 @@
 #include <vector>
 
 #include "core/tree/own_node.hpp"
+#include "core/tree/places.hpp"
 #include "core/tree/walk.hpp"
 #include "python/boundary/args.hpp"
 #include "python/boundary/call.hpp"
 #include "python/boundary/convert.hpp"
+#include "python/boundary/limits.hpp"
 #include "python/node/methods.hpp"
 #include "python/node/node_object.hpp"
 
@@ -117,6 +119,10 @@ private:
     int was_enabled_;
 };
 
+// Less than any node's dictionaries take: the dict of four keys, its
+// attribute dict and its children list.
+constexpr std::uint64_t kDictBytesPerPlace = 256;
+
 Result<object> tree_to_dict(Node* root) {
     const Keys& k = keys();
     CollectorPause pause;
@@ -151,8 +157,25 @@ Result<object> tree_to_dict(Node* root) {
             lists.push_back(std::move(list));
             return ok();
         }
-        Walk enter(Node* n, std::size_t) {
-            Status s = open(n);
+        SignalCheck signals;
+        Node* root;
+        bool weighed = false;
+
+        // A tree that shares nodes makes a dict per place: weighed at the
+        // first node that may be shared, and refused before more is built
+        // when the dicts could never be held.
+        Status check(Node* n, std::size_t depth) {
+            ARBOLITE_CHECK(signals());
+            if (weighed || depth == 0 || n->head.refcount <= 1) return ok();
+            weighed = true;
+            const std::uint64_t places = weigh_places(root, [](const Node*) -> std::uint64_t { return 1; });
+            const std::uint64_t bytes = saturating_mul(places, kDictBytesPerPlace);
+            if (bytes > memory_limit()) return result_too_large("the dictionaries", bytes);
+            return ok();
+        }
+        Walk enter(Node* n, std::size_t depth) {
+            Status s = check(n, depth);
+            if (s) s = open(n);
             if (!s) {
                 error.emplace(std::move(s).error());
                 return Walk::Stop;
@@ -160,7 +183,7 @@ Result<object> tree_to_dict(Node* root) {
             return Walk::Into;
         }
         void leave(Node*, std::size_t) { lists.pop_back(); }
-    } visitor{k, cache, {}, {}, std::nullopt};
+    } visitor{k, cache, {}, {}, std::nullopt, {}, root};
     if (!walk_preorder(root, visitor)) return std::move(*visitor.error);
     return std::move(visitor.result);
 }

@@ -6,10 +6,12 @@
 #include <string_view>
 #include <vector>
 
+#include "core/tree/places.hpp"
 #include "core/tree/walk.hpp"
 #include "python/boundary/args.hpp"
 #include "python/boundary/call.hpp"
 #include "python/boundary/convert.hpp"
+#include "python/boundary/limits.hpp"
 #include "python/node/methods.hpp"
 #include "python/node/node_object.hpp"
 #include "python/node/search_type.hpp"
@@ -44,32 +46,80 @@ struct TextRule {
     }
 };
 
-// A negative limit never reaches 0 and so means no limit, as None does.
+// The matches, in document order, once per place. A negative limit never
+// reaches 0 and so means no limit, as None does. The first walk assumes no
+// node is shared; one that meets a node held more than once (the only kind
+// that can be met in several places) stops, and the matches are weighed per
+// distinct node instead: a result too large to hold is refused before any of
+// it is built, and the walk that collects them skips every subtree with no
+// match within reach, so its time follows the matches, not the places.
 template <class Rule>
-std::vector<Node*> collect(Node* root, const Rule& rule, long limit) {
+Result<std::vector<Node*>> collect(Node* root, const Rule& rule, long limit) {
     std::vector<Node*> found;
-    struct Visitor {
-        const Rule& rule;
-        long limit;
-        std::vector<Node*>& found;
-        Walk enter(Node* n, std::size_t depth) {
-            if (rule(n)) found.push_back(n);
-            if (limit >= 0 && static_cast<std::size_t>(limit) <= depth) return Walk::Over;
-            return n->child_count ? Walk::Into : Walk::Over;
+    SignalCheck signals;
+    std::optional<Error> error;
+    const PlaceWeights* nearest = nullptr;  // the depth of each shared subtree's nearest match
+    std::uint64_t most = UINT64_MAX;        // matches that can be held
+    bool shared = false;
+    auto visit = [&](Node* n, std::size_t depth) {
+        if (Status s = signals(); !s) {
+            error.emplace(std::move(s).error());
+            return Walk::Stop;
         }
+        if (nearest) {
+            if (auto it = nearest->find(n); it != nearest->end()) {
+                const bool none = it->second == UINT64_MAX;
+                if (none || (limit >= 0 && it->second > static_cast<std::uint64_t>(limit) - depth)) return Walk::Over;
+            }
+        } else if (depth > 0 && n->head.refcount > 1) {
+            shared = true;
+            return Walk::Stop;
+        }
+        if (rule(n)) {
+            if (found.size() >= most) {
+                error.emplace(result_too_large("the list of matches", UINT64_MAX));
+                return Walk::Stop;
+            }
+            found.push_back(n);
+        }
+        if (limit >= 0 && static_cast<std::size_t>(limit) <= depth) return Walk::Over;
+        return n->child_count ? Walk::Into : Walk::Over;
+    };
+    struct Visitor {
+        decltype(visit)& on_enter;
+        Walk enter(Node* n, std::size_t depth) { return on_enter(n, depth); }
         void leave(Node*, std::size_t) {}
-    } visitor{rule, limit, found};
+    } visitor{visit};
     walk_preorder(root, visitor);
+    if (error) return std::move(*error);
+    if (!shared) return found;
+
+    most = std::min<std::uint64_t>(PY_SSIZE_T_MAX, memory_limit()) / sizeof(PyObject*);
+    const auto is = [&](const Node* n) -> std::uint64_t { return rule(n) ? 1 : 0; };
+    // Without a limit the count is the result's; with one it is only known
+    // as the walk goes.
+    if (limit < 0) {
+        const std::uint64_t count = weigh_places(root, is);
+        if (count > most) return result_too_large("the list of matches", saturating_mul(count, sizeof(PyObject*)));
+    }
+    PlaceWeights depths;
+    nearest_place(root, is, depths);
+    found.clear();
+    nearest = &depths;
+    walk_preorder(root, visitor);
+    if (error) return std::move(*error);
     return found;
 }
 
 Result<object> search_tree(Node* root, SearchRule rule, std::string_view value, long limit) {
-    std::vector<Node*> found;
+    Result<std::vector<Node*>> got = std::vector<Node*>{};
     switch (rule) {
-        case SearchRule::Tag: found = collect(root, NameRule{value}, limit); break;
-        case SearchRule::Attr: found = collect(root, AttrRule{value}, limit); break;
-        case SearchRule::Text: found = collect(root, TextRule{value}, limit); break;
+        case SearchRule::Tag: got = collect(root, NameRule{value}, limit); break;
+        case SearchRule::Attr: got = collect(root, AttrRule{value}, limit); break;
+        case SearchRule::Text: got = collect(root, TextRule{value}, limit); break;
     }
+    if (!got) return std::move(got).error();
+    const std::vector<Node*>& found = *got;
     // The caller's reference keeps the tree, and so every match, alive.
     object list = steal(check_created(PyList_New(static_cast<Py_ssize_t>(found.size()))));
     for (std::size_t i = 0; i < found.size(); ++i) {

@@ -346,7 +346,7 @@ TEST(Writer, MillionDeepChainWithoutRecursion) {
     EXPECT_FALSE(check_indent(deep.get(), 4, true));
     auto bad = check_indent(deep.get(), kMax64 / 1000, true);
     ASSERT_TRUE(bad);
-    EXPECT_EQ(bad->kind, IndentErrorKind::Overflow);
+    EXPECT_EQ(bad->kind, OutputErrorKind::Overflow);
     const LayoutMeasure m = measure_layout(deep.get());
     EXPECT_EQ(m.max_indented_level, depth - 1);
     EXPECT_EQ(m.indented_lines, 2 * (depth - 1));
@@ -400,7 +400,8 @@ struct IndentCase {
     std::function<Element()> tree;
     std::uint64_t indent;
     std::uint64_t limit;
-    int expected;  // -1 accepted, else an IndentErrorKind
+    int expected;  // -1 accepted, else an OutputErrorKind
+    bool by_size = false;  // refused for its output's size, not its indentation
 };
 
 class IndentCheck : public ::testing::TestWithParam<IndentCase> {};
@@ -415,7 +416,8 @@ TEST_P(IndentCheck, RejectsOnlyWhatCannotBeHeld) {
     }
     ASSERT_TRUE(bad);
     EXPECT_EQ(static_cast<int>(bad->kind), c.expected) << bad->message;
-    EXPECT_EQ(bad->message.rfind("indent " + std::to_string(c.indent) + " ", 0), 0u) << bad->message;
+    const std::string prefix = c.by_size ? "the document takes at least " : "indent " + std::to_string(c.indent) + " ";
+    EXPECT_EQ(bad->message.rfind(prefix, 0), 0u) << bad->message;
 }
 
 // Writing into memory makes the same decision, whether the indentation runs
@@ -427,8 +429,9 @@ TEST_P(IndentCheck, TheMemoryWriterDecidesAlike) {
     const auto expected = check_indent(root.get(), c.indent, true, c.limit);
     for (std::uint64_t budget : {std::uint64_t{0}, std::uint64_t{7}, std::uint64_t{16} << 20}) {
         if (!expected && c.indent > (std::uint64_t{1} << 20)) continue;  // accepted but too large to write here
+        if (c.by_size && budget > (std::uint64_t{1} << 20)) continue;  // the size is weighed only past the budget
         MemorySink sink;
-        const auto got = write_document(sink, root.get(), c.indent, true, c.limit, budget);
+        const auto got = write_document(sink, root.get(), c.indent, true, c.limit, budget, budget);
         ASSERT_EQ(bool(got), bool(expected)) << budget;
         if (got) {
             EXPECT_EQ(got->kind, expected->kind);
@@ -439,14 +442,14 @@ TEST_P(IndentCheck, TheMemoryWriterDecidesAlike) {
     }
 }
 
-constexpr int kAccepted = -1, kOverflow = static_cast<int>(IndentErrorKind::Overflow),
-              kMemory = static_cast<int>(IndentErrorKind::Memory);
+constexpr int kAccepted = -1, kOverflow = static_cast<int>(OutputErrorKind::Overflow),
+              kMemory = static_cast<int>(OutputErrorKind::Memory);
 
 Element two_deep() { return E("r").child(E("c").child(E("g"))); }
 
 INSTANTIATE_TEST_SUITE_P(Cases, IndentCheck, ::testing::Values(
     IndentCase{"ordinary", worked_example, 4, kMaxOutputBytes, kAccepted},
-    IndentCase{"zero", two_deep, 0, 1, kAccepted},
+    IndentCase{"zero", two_deep, 0, 64, kAccepted},
     IndentCase{"four_gib_per_level", worked_example, std::uint64_t{1} << 32, kMaxOutputBytes, kAccepted},
     IndentCase{"huge_on_lone_root", [] { return Element(E("r")); }, kMax64, kMaxOutputBytes, kAccepted},
     // Only the root's end tag breaks a line, at level 0.
@@ -459,9 +462,11 @@ INSTANTIATE_TEST_SUITE_P(Cases, IndentCheck, ::testing::Values(
     IndentCase{"exabytes_of_spaces", worked_example, std::uint64_t{1} << 61, kMaxOutputBytes, kMemory},
     IndentCase{"over_a_caller_limit", worked_example, 1u << 20, 1u << 20, kMemory},
     IndentCase{"under_a_caller_limit", worked_example, 4, 1u << 20, kAccepted},
-    // A large text is no reason to refuse: only the indentation is weighed against the limit.
+    // A large text under the limit is no reason to refuse; over it, the size is, whatever the indent.
     IndentCase{"large_text_small_indent", [] { return Element(E("r").child(E("a").text(std::string(1 << 20, '&')))); },
-               4, 1u << 16, kAccepted}),
+               4, 6u << 20, kAccepted},
+    IndentCase{"large_text_over_the_limit", [] { return Element(E("r").child(E("a").text(std::string(1 << 20, '&')))); },
+               0, 1u << 16, kMemory, true}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(IndentCheck, MeasureAgreesWithTheWrittenLayout) {
