@@ -52,10 +52,10 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
 fi
 
 step "native tests"
-cmake -S . -B build/native -G Ninja -DARBOLITE_BUILD_MODULE=OFF -DARBOLITE_BUILD_NATIVE_TESTS=ON \
+cmake -S . -B "build/native-$version" -G Ninja -DARBOLITE_BUILD_MODULE=OFF -DARBOLITE_BUILD_NATIVE_TESTS=ON \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/native -j2
-ctest --no-tests=error --test-dir build/native --output-on-failure -j2
+cmake --build "build/native-$version" -j2
+ctest --no-tests=error --test-dir "build/native-$version" --output-on-failure -j2
 
 step "pytest against the installed package"
 # The conftest checks that every test, and every child it starts, uses the
