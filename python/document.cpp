@@ -16,9 +16,7 @@ Status set_attribute(handle target, const char* name, handle value) {
 
 }  // namespace
 
-Error parse_error(const XmlError& e, const TextPosition& at) {
-    PyObject* type = parse_error_type();
-    if (!type) return Error::fetch();
+Error parse_error(PyObject* type, const XmlError& e, const TextPosition& at) {
     const std::string message = e.message();
     object text = steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) return Error::fetch();

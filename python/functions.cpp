@@ -4,8 +4,8 @@ namespace arbolite {
 namespace {
 
 #define ARBOLITE_FUNCTION(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-// The functions get no module object: METH_STATIC (flag word 0xa2).
-constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+// Each function is handed its module object, whose state it uses.
+constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kFunctions[] = {
     {"read_file", ARBOLITE_FUNCTION(read_file), kFlags,

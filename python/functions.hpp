@@ -5,17 +5,20 @@
 
 namespace arbolite {
 
-PyObject* read_file(PyObject* unused, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* read_string(PyObject* unused, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* write_file(PyObject* unused, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* write_string(PyObject* unused, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* read_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* read_string(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* write_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* write_string(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-PyObject* iter_file(PyObject* unused, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* iter_string(PyObject* unused, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* iter_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* iter_string(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Null-terminated, in the order they are registered: the reading and writing
 // functions, and after ParseError the streaming ones.
 PyMethodDef* module_functions();
 PyMethodDef* stream_functions();
+
+// The iterator class of the streaming functions, for one module object.
+PyTypeObject* create_stream_type(PyObject* module);
 
 }  // namespace arbolite

@@ -6,8 +6,8 @@
 #include "python/boundary/error.hpp"
 #include "python/boundary/convert.hpp"
 #include "python/functions.hpp"
+#include "python/module_state.hpp"
 #include "python/node/methods.hpp"
-#include "python/node/name_strings.hpp"
 #include "python/node/node_object.hpp"
 #include "python/node/search_type.hpp"
 
@@ -57,29 +57,67 @@ Status set_attribute(handle module, const char* name, handle value) {
     return ok();
 }
 
+// A class or exception the interpreter failed to make: its error stays set.
+template <class T>
+Result<T*> made(T* created) {
+    if (!created) return Error::fetch();
+    return created;
+}
+
 int module_exec(PyObject* module) {
     return guarded_status([&]() -> Status {
         if (!module) return Error::fetch();
         if (!PyModule_Check(module)) return type_error(module, "module");
-        ARBOLITE_CHECK(add_type(module, "SearchType", search_type_type()));
-        ARBOLITE_CHECK(add_type(module, "Node", node_type()));
+        ModuleState& st = module_state(module);
+        ARBOLITE_TRY(search_type, made(create_search_type(module)));
+        st.search_type = search_type;
+        ARBOLITE_TRY(node_type, made(create_node_type(module)));
+        st.node_type = node_type;
+        ARBOLITE_TRY(stream_type, made(create_stream_type(module)));
+        st.stream_type = stream_type;
+        ARBOLITE_TRY(parse_error, made(new_parse_error_type()));
+        st.parse_error = parse_error;
+        ARBOLITE_TRY(internal_error, made(new_internal_error_type()));
+        st.internal_error = internal_error;
+        if (!st.names.fill()) return Error::fetch();
+
+        ARBOLITE_CHECK(add_type(module, "SearchType", st.search_type));
+        ARBOLITE_CHECK(add_type(module, "Node", st.node_type));
         for (PyMethodDef* def = module_functions(); def->ml_name; ++def) {
             ARBOLITE_CHECK(add_function(module, def));
         }
-        PyObject* parse_error = parse_error_type();
-        if (!parse_error) return Error::fetch();
         object key = steal(check_created(PyUnicode_FromString("ParseError")));
-        ARBOLITE_CHECK(module_add(module, key, parse_error));
-        PyObject* internal = internal_error_type();
-        if (!internal) return Error::fetch();
-        ARBOLITE_CHECK(add_type(module, "InternalError", reinterpret_cast<PyTypeObject*>(internal)));
+        ARBOLITE_CHECK(module_add(module, key, st.parse_error));
+        ARBOLITE_CHECK(add_type(module, "InternalError", reinterpret_cast<PyTypeObject*>(st.internal_error)));
         for (PyMethodDef* def = stream_functions(); def->ml_name; ++def) {
             ARBOLITE_CHECK(add_function(module, def));
         }
         ARBOLITE_CHECK(set_attribute(module, "__version__", new_str(ARBOLITE_VERSION)));
-        ARBOLITE_CHECK(set_attribute(module, "_restore_node", restore_function()));
+        ARBOLITE_TRY(restore, made(new_restore_function(module)));
+        ARBOLITE_CHECK(set_attribute(module, "_restore_node", steal(restore)));
         return ok();
     });
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState& st = module_state(module);
+    Py_VISIT(st.node_type);
+    Py_VISIT(st.search_type);
+    Py_VISIT(st.stream_type);
+    Py_VISIT(st.parse_error);
+    Py_VISIT(st.internal_error);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    ModuleState& st = module_state(module);
+    Py_CLEAR(st.node_type);
+    Py_CLEAR(st.search_type);
+    Py_CLEAR(st.stream_type);
+    Py_CLEAR(st.parse_error);
+    Py_CLEAR(st.internal_error);
+    st.names.clear();
+    return 0;
 }
 
 constexpr const char kModuleDoc[] =
@@ -120,6 +158,10 @@ constexpr const char kModuleDoc[] =
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    // Everything the module keeps is in its state, and the process-wide native
+    // state (the slab pool, the kernel choice) is shared safely by threads, so
+    // interpreters with their own lock may each import it.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {0, nullptr},
 };
 
@@ -127,13 +169,22 @@ PyModuleDef kDefinition = {
     PyModuleDef_HEAD_INIT,
     "arbolite",
     kModuleDoc,
-    0,   // no per-module state
-    nullptr, kSlots, nullptr, nullptr,
-    // The strs the node properties keep for repeated names go with the module.
-    [](void*) { clear_name_strings(); },
+    sizeof(ModuleState),  // zeroed by the interpreter, which is the empty state
+    nullptr, kSlots, module_traverse, module_clear,
+    [](void* module) { module_clear(static_cast<PyObject*>(module)); },
 };
 
 }  // namespace
+
+Result<ModuleState*> live_state(PyObject* module) {
+    ModuleState* st = module ? static_cast<ModuleState*>(PyModule_GetState(module)) : nullptr;
+    if (!st || !st->node_type) {
+        PyErr_Clear();
+        return Error::deferred(PyExc_RuntimeError, "the arbolite module has been torn down");
+    }
+    return st;
+}
+
 }  // namespace arbolite
 
 PyMODINIT_FUNC PyInit_arbolite(void) { return PyModuleDef_Init(&arbolite::kDefinition); }

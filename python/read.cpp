@@ -19,6 +19,7 @@
 #include "python/boundary/lock.hpp"
 #include "python/document.hpp"
 #include "python/functions.hpp"
+#include "python/module_state.hpp"
 #include "python/node/node_object.hpp"
 
 namespace arbolite {
@@ -47,20 +48,20 @@ Parsed parse_and_publish(std::string_view text, std::string_view tag, PyTypeObje
 }
 
 // With the lock: the tree's nodes take their references to the type.
-Result<object> finish(Parsed& parsed) {
-    if (parsed.outcome.error) return parse_error(*parsed.outcome.error, parsed.position);
-    adopt_nodes(parsed.outcome.node_count);
+Result<object> finish(const ModuleState& st, Parsed& parsed) {
+    if (parsed.outcome.error) return parse_error(st.parse_error, *parsed.outcome.error, parsed.position);
+    adopt_nodes(st.node_type, parsed.outcome.node_count);
     return steal(as_object(parsed.outcome.root));
 }
 
-Result<object> read_utf8(std::string_view text, std::string_view tag) {
+Result<object> read_utf8(const ModuleState& st, std::string_view text, std::string_view tag) {
     Arena arena(text.size());
-    PyTypeObject* type = node_type();
+    PyTypeObject* type = st.node_type;
     Parsed parsed = without_lock([&] { return parse_and_publish(text, tag, type, arena); });
-    return finish(parsed);
+    return finish(st, parsed);
 }
 
-Result<object> read_buffer(handle xml, handle root_tag) {
+Result<object> read_buffer(const ModuleState& st, handle xml, handle root_tag) {
     DocumentBytes document;
     if (auto held = document.hold(xml); !held) return argument_error("xml_string", std::move(held).error());
     auto tag = utf8_copy(root_tag);
@@ -72,11 +73,11 @@ Result<object> read_buffer(handle xml, handle root_tag) {
         ByteBuffer converted;
         auto text = document_text(*decoded, converted);
         if (!text) return argument_error("xml_string", std::move(text).error());
-        return read_utf8(*text, *tag);
+        return read_utf8(st, *text, *tag);
     }
     // UTF-8: checked and read in place, both without the lock.
     Arena arena(bytes.size());
-    PyTypeObject* type = node_type();
+    PyTypeObject* type = st.node_type;
     std::size_t invalid = 0;
     std::optional<Parsed> parsed = without_lock([&]() -> std::optional<Parsed> {
         invalid = utf8_error_offset(bytes);
@@ -84,7 +85,7 @@ Result<object> read_buffer(handle xml, handle root_tag) {
         return parse_and_publish(bytes, *tag, type, arena);
     });
     if (!parsed) return argument_error("xml_string", utf8_decode_error(bytes, invalid));
-    return finish(*parsed);
+    return finish(st, *parsed);
 }
 
 // A file's UTF-8 text, checked and read without the lock; invalid UTF-8 is
@@ -96,9 +97,9 @@ FileParse parse_utf8_file(std::string_view text, std::string_view tag, PyTypeObj
     return parse_and_publish(text, tag, type, arena);
 }
 
-Result<object> finish_file(FileParse& outcome) {
+Result<object> finish_file(const ModuleState& st, FileParse& outcome) {
     if (auto* failure = std::get_if<IoError>(&outcome)) return Error::os(failure->code, std::move(failure->message));
-    return finish(std::get<Parsed>(outcome));
+    return finish(st, std::get<Parsed>(outcome));
 }
 
 // A file in another encoding, handed back to be decoded with the lock. The
@@ -110,29 +111,33 @@ struct Undecoded {
 
 }  // namespace
 
-PyObject* read_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* read_string(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> Result<object> {
+        ARBOLITE_TRY(state, live_state(module));
+        const ModuleState& st = *state;
         ARBOLITE_TRY(slots, extract_arguments(kReadStringParams, args, nargs, kwnames));
         handle xml = slots[0];
-        if (!PyUnicode_Check(xml.ptr()) && PyObject_CheckBuffer(xml.ptr())) return read_buffer(xml, slots[1]);
+        if (!PyUnicode_Check(xml.ptr()) && PyObject_CheckBuffer(xml.ptr())) return read_buffer(st, xml, slots[1]);
         ByteBuffer converted;
         auto text = document_text(xml, converted);
         if (!text) return argument_error("xml_string", std::move(text).error());
         auto tag = utf8_copy(slots[1]);
         if (!tag) return argument_error("root_tag", std::move(tag).error());
-        return read_utf8(*text, *tag);
+        return read_utf8(st, *text, *tag);
     });
 }
 
-PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* read_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> Result<object> {
+        ARBOLITE_TRY(state, live_state(module));
+        const ModuleState& st = *state;
         ARBOLITE_TRY(slots, extract_arguments(kReadFileParams, args, nargs, kwnames));
         auto path = path_bytes(slots[0]);
         if (!path) return argument_error("file_path", std::move(path).error());
         auto tag = utf8_copy(slots[1]);
         if (!tag) return argument_error("root_tag", std::move(tag).error());
         Arena arena(0);
-        PyTypeObject* type = node_type();
+        PyTypeObject* type = st.node_type;
         using Outcome = std::variant<IoError, Parsed, Undecoded>;
         Outcome outcome = without_lock([&]() -> Outcome {
             auto file = read_whole_file(*path);
@@ -145,13 +150,13 @@ PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
             return std::move(std::get<Parsed>(parsed));
         });
         if (auto* failure = std::get_if<IoError>(&outcome)) return Error::os(failure->code, std::move(failure->message));
-        if (auto* parsed = std::get_if<Parsed>(&outcome)) return finish(*parsed);
+        if (auto* parsed = std::get_if<Parsed>(&outcome)) return finish(st, *parsed);
 
         Undecoded& file = std::get<Undecoded>(outcome);
         ARBOLITE_TRY(codec, codec_for(file.detected));
         if (codec.empty()) {
             FileParse parsed = without_lock([&] { return parse_utf8_file(file.bytes.view(), *tag, type, arena); });
-            return finish_file(parsed);
+            return finish_file(st, parsed);
         }
         object text = steal(PyUnicode_Decode(file.bytes.data(), static_cast<Py_ssize_t>(file.bytes.size()),
                                               codec.c_str(), "strict"));
@@ -159,7 +164,7 @@ PyObject* read_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         file.bytes = ByteBuffer();
         ByteBuffer converted;
         ARBOLITE_TRY(utf8, document_text(text, converted));
-        return read_utf8(utf8, *tag);
+        return read_utf8(st, utf8, *tag);
     });
 }
 

@@ -28,6 +28,7 @@
 #include "python/boundary/lock.hpp"
 #include "python/document.hpp"
 #include "python/functions.hpp"
+#include "python/module_state.hpp"
 #include "python/node/node_object.hpp"
 
 namespace arbolite {
@@ -51,6 +52,10 @@ enum class Kind : unsigned char {
 };
 
 struct State {
+    // The module's classes, held: a stream may outlive the module object.
+    object node_class;
+    object parse_error;
+    PyTypeObject* node_type() const noexcept { return reinterpret_cast<PyTypeObject*>(node_class.ptr()); }
     std::unique_ptr<StreamParser> parser;
     StreamWindow window;
     Kind kind = Kind::Path;
@@ -77,7 +82,7 @@ struct State {
     // With the lock: nodes never handed over are adopted and released.
     ~State() {
         for (std::size_t i = next_ready; i < ready.size(); ++i) {
-            adopt_nodes(ready[i].second);
+            adopt_nodes(node_type(), ready[i].second);
             Py_DECREF(as_object(ready[i].first));
         }
         close_source();
@@ -329,7 +334,7 @@ Result<object> advance(State& s) {
     for (;;) {
         if (s.next_ready < s.ready.size()) {
             const auto [node, count] = s.ready[s.next_ready++];
-            adopt_nodes(count);
+            adopt_nodes(s.node_type(), count);
             finish.done = false;
             return steal(as_object(node));
         }
@@ -346,7 +351,7 @@ Result<object> advance(State& s) {
             case StreamStep::Node: continue;
             case StreamStep::Error: {
                 const XmlError e = s.parser->take_error();
-                return parse_error(e, s.window.position(e.has_offset() ? e.offset : s.window.end()));
+                return parse_error(s.parse_error.ptr(), e, s.window.position(e.has_offset() ? e.offset : s.window.end()));
             }
             case StreamStep::End: return object();
             case StreamStep::NeedInput: break;
@@ -410,6 +415,8 @@ int stream_traverse(PyObject* self, visitproc visit, void* arg) {
     if (s) {
         Py_VISIT(s->file.ptr());
         Py_VISIT(s->decoder.ptr());
+        Py_VISIT(s->node_class.ptr());
+        Py_VISIT(s->parse_error.ptr());
     }
     return 0;
 }
@@ -453,17 +460,16 @@ PyType_Spec kStreamSpec{"arbolite.NodeStream", static_cast<int>(sizeof(StreamObj
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
                         kStreamSlots};
 
-PyTypeObject* stream_type() {
-    static PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kStreamSpec));
-    if (!type) {
-        PyErr_WriteUnraisable(nullptr);
-        fatal("failed to create type object for `NodeStream`");
-    }
-    return type;
+}  // namespace
+
+PyTypeObject* create_stream_type(PyObject* module) {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &kStreamSpec, nullptr));
 }
 
-Result<object> new_stream(std::unique_ptr<State> state) {
-    PyTypeObject* type = stream_type();
+namespace {
+
+Result<object> new_stream(const ModuleState& st, std::unique_ptr<State> state) {
+    PyTypeObject* type = st.stream_type;
     object self = steal(type->tp_alloc(type, 0));
     if (!self) return Error::fetch();
     reinterpret_cast<StreamObject*>(self.ptr())->state = state.release();
@@ -476,9 +482,11 @@ Result<std::string> tag_argument(handle obj) {
     return tag;
 }
 
-std::unique_ptr<State> new_state(const std::string& tag) {
+std::unique_ptr<State> new_state(const ModuleState& st, const std::string& tag) {
     auto state = std::make_unique<State>();
-    state->parser = make_stream(cpu::active_kernel(), tag, node_type());
+    state->node_class = borrow(reinterpret_cast<PyObject*>(st.node_type));
+    state->parse_error = borrow(st.parse_error);
+    state->parser = make_stream(cpu::active_kernel(), tag, st.node_type);
     return state;
 }
 
@@ -488,8 +496,10 @@ bool is_file_object(handle obj) {
 
 }  // namespace
 
-PyObject* iter_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* iter_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> Result<object> {
+        ARBOLITE_TRY(state_ptr, live_state(module));
+        const ModuleState& st = *state_ptr;
         ARBOLITE_TRY(slots, extract_arguments(kIterFileParams, args, nargs, kwnames));
         handle source = slots[0];
         const bool file_object = !PyUnicode_Check(source.ptr()) && !PyBytes_Check(source.ptr()) &&
@@ -506,7 +516,7 @@ PyObject* iter_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
             path = std::move(*p);
         }
         ARBOLITE_TRY(tag, tag_argument(slots[1]));
-        auto state = new_state(tag);
+        auto state = new_state(st, tag);
         if (file_object) {
             state->kind = Kind::File;
             state->file = borrow(source.ptr());
@@ -523,18 +533,20 @@ PyObject* iter_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
             state->kind = Kind::Path;
             state->fd = fd;
         }
-        return new_stream(std::move(state));
+        return new_stream(st, std::move(state));
     });
 }
 
-PyObject* iter_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* iter_string(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> Result<object> {
+        ARBOLITE_TRY(state_ptr, live_state(module));
+        const ModuleState& st = *state_ptr;
         ARBOLITE_TRY(slots, extract_arguments(kIterStringParams, args, nargs, kwnames));
         handle xml = slots[0];
         const bool text = PyUnicode_Check(xml.ptr());
         if (!text && !PyObject_CheckBuffer(xml.ptr())) return argument_error("xml", type_error(xml, "str"));
         ARBOLITE_TRY(tag, tag_argument(slots[1]));
-        auto state = new_state(tag);
+        auto state = new_state(st, tag);
         state->document = borrow(xml.ptr());
         if (text) {
             state->kind = Kind::Text;
@@ -543,14 +555,14 @@ PyObject* iter_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             state->kind = Kind::Buffer;
             if (auto held = state->bytes.hold(xml); !held) return argument_error("xml", std::move(held).error());
         }
-        return new_stream(std::move(state));
+        return new_stream(st, std::move(state));
     });
 }
 
 namespace {
 
 #define ARBOLITE_FUNCTION(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kFunctions[] = {
     {"iter_file", ARBOLITE_FUNCTION(iter_file), kFlags,

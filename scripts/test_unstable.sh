@@ -80,6 +80,15 @@ mount_at /proc -t proc proc
 mount_at /dev --rbind /dev
 mount --make-rslave "$target/dev"
 mount_at "$clone" --bind "$clone"
+# Local package folders the pip configuration names (find-links, file:
+# indexes), read-only at the same paths.
+for f in /etc/pip.conf "${HOME:-/root}/.config/pip/pip.conf" /etc/xdg/pip/pip.conf; do
+    [ -f "$f" ] || continue
+    for d in $(grep -oE '(file://)?/[^ ,;]+' "$f" | sed 's#^file://##'); do
+        [ -d "$d" ] && [ ! -d "$target$d/." -o -z "$(ls -A "$target$d" 2>/dev/null)" ] || continue
+        mount_at "$d" --bind -o ro "$d"
+    done
+done
 
 status=0
 for v in "${versions[@]}"; do

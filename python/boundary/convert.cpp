@@ -88,8 +88,4 @@ Result<std::uint64_t> unsigned_index(handle obj) {
     return static_cast<std::uint64_t>(v);
 }
 
-object new_str(std::string_view text) {
-    return steal(check_created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
-}
-
 }  // namespace arbolite

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "python/boundary/error.hpp"
+#include "python/boundary/strings.hpp"
 
 namespace arbolite {
 
@@ -32,8 +33,5 @@ Result<long> long_in_range(handle obj, long lowest, long highest);
 Result<std::uint64_t> unsigned_index(handle obj);
 
 Error out_of_range();
-
-// New `str` from UTF-8; failure to create it is fatal (MemoryError stays MemoryError).
-object new_str(std::string_view text);
 
 }  // namespace arbolite

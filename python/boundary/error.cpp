@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 namespace arbolite {
 namespace {
@@ -82,10 +81,10 @@ Error type_error(handle obj, const char* target) {
 Error argument_error(const char* parameter, Error error) {
     object exc = std::move(error).materialize();
     std::string note = std::string("while processing '") + parameter + "'";
-    // One interned name for every lookup: a name made anew per error would
-    // each take a slot in the interpreter's type attribute cache.
-    static PyObject* const add_note_name = PyUnicode_InternFromString("add_note");
-    object add_note = add_note_name ? steal(PyObject_GetAttr(exc.ptr(), add_note_name)) : object();
+    // The interned name, the same object for every lookup: a name made anew
+    // per error would each take a slot in the type attribute cache.
+    object add_note_name = steal(PyUnicode_InternFromString("add_note"));
+    object add_note = add_note_name ? steal(PyObject_GetAttr(exc.ptr(), add_note_name.ptr())) : object();
     object text = steal(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
     object result;
     if (add_note && text) result = steal(PyObject_CallOneArg(add_note.ptr(), text.ptr()));
@@ -104,38 +103,22 @@ PyObject* check_created(PyObject* p, std::source_location where) {
     fatal("the interpreter failed to create an object", where);
 }
 
-PyObject* internal_error_type() {
-    static PyObject* type = nullptr;
-    static std::once_flag once;
-    // Created under the interpreter lock by the only thread that can be raising.
-    std::call_once(once, [] {
-        type = PyErr_NewExceptionWithDoc("arbolite.InternalError",
-                                         "An invariant of arbolite was violated; this is a bug.",
-                                         PyExc_BaseException, nullptr);
-    });
-    return type;
+PyObject* new_internal_error_type() {
+    return PyErr_NewExceptionWithDoc("arbolite.InternalError", "An invariant of arbolite was violated; this is a bug.",
+                                     PyExc_BaseException, nullptr);
 }
 
-PyObject* parse_error_type() {
-    static PyObject* type = nullptr;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        // Class-level defaults, so an instance made by hand has the attributes too.
-        object defaults = steal(Py_BuildValue("{sOsOsO}", "position", Py_None, "byte", Py_None, "code", Py_None));
-        if (defaults) {
-            type = PyErr_NewExceptionWithDoc(
-                "arbolite.ParseError",
-                "Malformed XML, or no element of the requested name. A ValueError whose\n"
-                "message is unchanged, with position (line from 1, column from 0 in\n"
-                "characters), byte (the 0-based byte offset of the message, or None)\n"
-                "and code (a short stable name of the error kind).",
-                PyExc_ValueError, defaults.ptr());
-        }
-    });
-    if (!type && !PyErr_Occurred()) {
-        PyErr_SetString(PyExc_SystemError, "arbolite.ParseError could not be created");
-    }
-    return type;
+PyObject* new_parse_error_type() {
+    // Class-level defaults, so an instance made by hand has the attributes too.
+    object defaults = steal(Py_BuildValue("{sOsOsO}", "position", Py_None, "byte", Py_None, "code", Py_None));
+    if (!defaults) return nullptr;
+    return PyErr_NewExceptionWithDoc(
+        "arbolite.ParseError",
+        "Malformed XML, or no element of the requested name. A ValueError whose\n"
+        "message is unchanged, with position (line from 1, column from 0 in\n"
+        "characters), byte (the 0-based byte offset of the message, or None)\n"
+        "and code (a short stable name of the error kind).",
+        PyExc_ValueError, defaults.ptr());
 }
 
 void raise_error(Error&& error) {
@@ -146,9 +129,18 @@ void raise_error(Error&& error) {
 void raise_fatal(const FatalError& f) noexcept {
     std::fprintf(stderr, "arbolite: internal error: %s (%s:%u)\n", f.message.c_str(), f.where.file_name(),
                  static_cast<unsigned>(f.where.line()));
-    PyObject* type = internal_error_type();
-    if (!type) return;  // the class could not be made; its creation error stays set
-    object exc = make_exception(type, f.message);
+    // The choke point knows no module: the class is the one of the module
+    // this interpreter imported, or SystemError when there is none.
+    PyErr_Clear();
+    object type;
+    if (object name = steal(PyUnicode_FromString("arbolite"))) {
+        if (object module = steal(PyImport_GetModule(name.ptr()))) {
+            type = steal(PyObject_GetAttrString(module.ptr(), "InternalError"));
+        }
+    }
+    PyErr_Clear();
+    if (!type || !PyExceptionClass_Check(type.ptr())) type = borrow(PyExc_SystemError);
+    object exc = make_exception(type.ptr(), f.message);
     PyErr_SetRaisedException(exc.release());
 }
 

@@ -96,10 +96,10 @@ PyObject* check_created(PyObject* p, std::source_location where = std::source_lo
 // Raising, for the boundary only.
 void raise_error(Error&& error);
 void raise_fatal(const FatalError& fatal) noexcept;
-// The exception class of internal errors (derives directly from BaseException).
-PyObject* internal_error_type();
-// arbolite.ParseError, the class of reader errors (a ValueError); null with
-// the exception set if it could not be made.
-PyObject* parse_error_type();
+// The module's exception classes, made once per module object; null with
+// the exception set if they could not be made. InternalError derives
+// directly from BaseException, ParseError from ValueError.
+PyObject* new_internal_error_type();
+PyObject* new_parse_error_type();
 
 }  // namespace arbolite

@@ -1,7 +1,6 @@
 // Node.to_dict and Node.from_dict: a node tree to nested dicts, lists and
 // strings, and back.
 #include <algorithm>
-#include <atomic>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,90 +15,20 @@
 #include "python/boundary/call.hpp"
 #include "python/boundary/convert.hpp"
 #include "python/boundary/limits.hpp"
+#include "python/module_state.hpp"
 #include "python/node/methods.hpp"
 #include "python/node/node_object.hpp"
 
 namespace arbolite {
 
-PyObject* sequence_abc() {
-    // Kept for the life of the process; a thread that loses the race drops its copy.
-    static std::atomic<PyObject*> cached{nullptr};
-    if (PyObject* seq = cached.load(std::memory_order_acquire)) return seq;
-    object module = steal(PyImport_ImportModule("collections.abc"));
-    if (!module) return nullptr;
-    object seq = steal(PyObject_GetAttrString(module.ptr(), "Sequence"));
-    if (!seq) return nullptr;
-    PyObject* expected = nullptr;
-    if (cached.compare_exchange_strong(expected, seq.ptr(), std::memory_order_acq_rel)) return seq.release();
-    return expected;
-}
-
 namespace {
 
 // ---------------------------------------------------------------- to_dict
-
-// The four keys, made once: every node's dict uses them.
-struct Keys {
-    PyObject* name;
-    PyObject* attrs;
-    PyObject* children;
-    PyObject* text;
-};
-
-const Keys& keys() {
-    static const Keys k{
-        check_created(PyUnicode_InternFromString("name")),
-        check_created(PyUnicode_InternFromString("attrs")),
-        check_created(PyUnicode_InternFromString("children")),
-        check_created(PyUnicode_InternFromString("text")),
-    };
-    return k;
-}
 
 Status set_item(handle dict, PyObject* key, handle value) {
     if (PyDict_SetItem(dict.ptr(), key, value.ptr()) < 0) return Error::fetch();
     return ok();
 }
-
-// Element names and attribute keys repeat all through a document; within one
-// call each distinct text becomes one str, shared by every dict that uses it
-// (strs are immutable, so sharing cannot be seen). A probe that runs long
-// gives up and makes a fresh str, so hostile names cannot make this slow.
-class StrCache {
-public:
-    StrCache() : slots_(kSlots) {}
-
-    Result<object> get(std::string_view text) {
-        if (text.size() > kMaxCached) return node_string(text);
-        std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ text.size();
-        for (char c : text) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001B3ULL;
-        for (std::size_t probe = 0; probe < kMaxProbe; ++probe) {
-            Slot& s = slots_[(h + probe) & (kSlots - 1)];
-            if (!s.str) {
-                if (used_ * 2 >= kSlots) break;  // full enough: stop adding
-                s.hash = h;
-                s.text = text;
-                s.str = node_string(text);
-                ++used_;
-                return s.str;
-            }
-            if (s.hash == h && s.text == text) return s.str;
-        }
-        return node_string(text);
-    }
-
-private:
-    static constexpr std::size_t kSlots = 1024;
-    static constexpr std::size_t kMaxProbe = 8;
-    static constexpr std::size_t kMaxCached = 64;
-    struct Slot {
-        std::uint64_t hash = 0;
-        std::string_view text;  // in a node of the tree, alive for the call
-        object str;
-    };
-    std::vector<Slot> slots_;
-    std::size_t used_ = 0;
-};
 
 // Python objects are built straight from the nodes, without an intermediate
 // copy, in one pre-order walk. A child's dict is appended to its parent's
@@ -123,32 +52,42 @@ private:
 // attribute dict and its children list.
 constexpr std::uint64_t kDictBytesPerPlace = 256;
 
-Result<object> tree_to_dict(Node* root) {
-    const Keys& k = keys();
+// Names and keys come from the module's one cache of names, so a document's
+// few dozen names become a few dozen strs however many dicts use them.
+Result<object> tree_to_dict(Node* root, NameCache& names) {
     CollectorPause pause;
-    StrCache cache;
+    struct Keys {
+        PyObject* name;
+        PyObject* attrs;
+        PyObject* children;
+        PyObject* text;
+    } k{names.key(NameCache::kName), names.key(NameCache::kAttrs), names.key(NameCache::kChildren),
+        names.key(NameCache::kText)};
+    if (!k.name || !k.attrs || !k.children || !k.text) {
+        return Error::deferred(PyExc_RuntimeError, "arbolite's module has been torn down");
+    }
     struct Visitor {
         const Keys& k;
-        StrCache& cache;
+        NameCache& cache;
         std::vector<object> lists;  // the children list of each open node
         object result;
         std::optional<Error> error;
 
         Status open(Node* n) {
             object dict = steal(check_created(PyDict_New()));
-            ARBOLITE_TRY(name, cache.get(node_name(n)));
+            object name = cache.get(node_name(n));
             ARBOLITE_CHECK(set_item(dict, k.name, name));
             object attrs = steal(check_created(PyDict_New()));
             for (const Attr a : node_attrs(n)) {
-                ARBOLITE_TRY(key, cache.get(a.key));
-                object value = node_string(a.value);
+                object key = cache.get(a.key);
+                object value = stored_str(a.value);
                 if (PyDict_SetItem(attrs.ptr(), key.ptr(), value.ptr()) < 0) return Error::fetch();
             }
             ARBOLITE_CHECK(set_item(dict, k.attrs, attrs));
             object list = steal(check_created(PyList_New(0)));
             ARBOLITE_CHECK(set_item(dict, k.children, list));
             const auto text = node_text(n);
-            ARBOLITE_CHECK(set_item(dict, k.text, text ? node_string(*text) : borrow(Py_None)));
+            ARBOLITE_CHECK(set_item(dict, k.text, text ? stored_str(*text) : borrow(Py_None)));
             if (lists.empty()) {
                 result = dict;
             } else if (PyList_Append(lists.back().ptr(), dict.ptr()) < 0) {
@@ -183,7 +122,7 @@ Result<object> tree_to_dict(Node* root) {
             return Walk::Into;
         }
         void leave(Node*, std::size_t) { lists.pop_back(); }
-    } visitor{k, cache, {}, {}, std::nullopt, {}, root};
+    } visitor{k, names, {}, {}, std::nullopt, {}, root};
     if (!walk_preorder(root, visitor)) return std::move(*visitor.error);
     return std::move(visitor.result);
 }
@@ -244,12 +183,8 @@ Result<StringPairs> read_string_map(handle obj) {
     }
 }
 
-std::string sequence_name() {
-    PyObject* seq = sequence_abc();
-    if (seq && PyType_Check(seq)) return type_qualname(reinterpret_cast<PyTypeObject*>(seq));
-    PyErr_Clear();
-    return "Sequence";
-}
+// The name of collections.abc.Sequence, which the messages name.
+std::string sequence_name() { return "Sequence"; }
 
 // The failure of a shape that runs no code of the caller's, so it can be
 // produced again: only called for a value that the shape does not fit.
@@ -513,7 +448,7 @@ private:
 // A node's own keys are checked before any of its children is built, and the
 // children one after another, so the first error in pre-order wins. A node is
 // made once its children exist.
-Result<object> build(MapArena& arena, Index root) {
+Result<object> build(MapArena& arena, Index root, PyTypeObject* type) {
     struct Frame {
         NodeMap* map;
         const std::vector<Index>* children;
@@ -534,7 +469,7 @@ Result<object> build(MapArena& arena, Index root) {
         return ok();
     };
 
-    auto make = [](Frame& f) -> object {
+    auto make = [type](Frame& f) -> object {
         auto& slots = f.map->slots;
         std::optional<std::string_view> text;
         if (slots[kText] && slots[kText]->index() == kString) {
@@ -551,10 +486,10 @@ Result<object> build(MapArena& arena, Index root) {
         std::vector<Node*> children;
         children.reserve(f.built.size());
         for (const object& c : f.built) children.push_back(as_node(c.ptr()));
-        Node* node = make_own_node(node_type(), std::get<kString>(*slots[kName]), attrs, children.data(),
+        Node* node = make_own_node(type, std::get<kString>(*slots[kName]), attrs, children.data(),
                                    children.size(), text);
         for (object& c : f.built) c.release();  // now held by the node
-        Py_INCREF(node_type());
+        Py_INCREF(type);
         return steal(as_object(node));
     };
 
@@ -579,17 +514,17 @@ constexpr Params kFromDictParams{"Node", "from_dict", {"dict_"}, 1, 1};
 PyObject* node_to_dict(PyObject* self, PyObject*) {
     return guarded([&]() -> Result<object> {
         ARBOLITE_TRY(node, node_receiver(self));
-        return tree_to_dict(node);
+        return tree_to_dict(node, type_state(Py_TYPE(self)).names);
     });
 }
 
-PyObject* node_from_dict(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* node_from_dict(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> Result<object> {
         ARBOLITE_TRY(slots, extract_arguments(kFromDictParams, args, nargs, kwnames));
         Reader reader;
         auto root = reader.read(slots[0]);
         if (!root) return argument_error("dict_", reader.finish(std::move(root).error()));
-        return build(reader.arena(), *root);
+        return build(reader.arena(), *root, reinterpret_cast<PyTypeObject*>(cls));
     });
 }
 

@@ -23,10 +23,7 @@ PyObject* node_from_dict(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
 PyObject* node_reduce(PyObject* self, PyObject* unused);
 PyObject* node_copy(PyObject* self, PyObject* unused);
 PyObject* node_deepcopy(PyObject* self, PyObject* memo);
-// The module's _restore_node: one function object for the whole process.
-PyObject* restore_function();
-
-// The Sequence class of collections.abc, named in conversion messages.
-PyObject* sequence_abc();
+// arbolite._restore_node for one module object; null with an exception set.
+PyObject* new_restore_function(PyObject* module);
 
 }  // namespace arbolite

@@ -17,7 +17,8 @@ static_assert(offsetof(PyObject, ob_type) == offsetof(ObjectHead, type));
 inline Node* as_node(PyObject* obj) noexcept { return reinterpret_cast<Node*>(obj); }
 inline PyObject* as_object(Node* node) noexcept { return reinterpret_cast<PyObject*>(node); }
 
-PyTypeObject* node_type();
+// The Node class of one module object; null with an exception set on failure.
+PyTypeObject* create_node_type(PyObject* module);
 bool is_node(handle obj);
 
 // The receiver check of every method: a Node, or the type error naming Node.
@@ -25,11 +26,6 @@ Result<Node*> node_receiver(handle self);
 
 // Nodes built without the interpreter lock each refer to the type; this
 // counts those references once the lock is held again.
-void adopt_nodes(std::uint64_t count) noexcept;
-
-// A new str of a string stored in a node. Node strings may be read past their
-// end (kReadSlack), so a short one is checked for ASCII with one vector load
-// and then copied, without the interpreter's UTF-8 decoder.
-object node_string(std::string_view text);
+void adopt_nodes(PyTypeObject* type, std::uint64_t count) noexcept;
 
 }  // namespace arbolite

@@ -1,8 +1,5 @@
 // The Node class: construction, release, properties and the type object.
-#include <emmintrin.h>
-
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -11,7 +8,7 @@
 #include "python/boundary/call.hpp"
 #include "python/boundary/convert.hpp"
 #include "python/node/methods.hpp"
-#include "python/node/name_strings.hpp"
+#include "python/module_state.hpp"
 #include "python/node/node_object.hpp"
 
 namespace arbolite {
@@ -158,7 +155,7 @@ Status as_argument(const char* name, Status s) {
     return argument_error(name, std::move(s).error());
 }
 
-PyObject* node_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> Result<object> {
         ARBOLITE_TRY(slots, extract_arguments_tuple(kNewParams, args, kwargs));
         ARBOLITE_TRY(name, as_argument("name", utf8_view(slots[0])));
@@ -174,11 +171,11 @@ PyObject* node_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         std::vector<Node*> pointers;
         pointers.reserve(children.size());
         for (const object& c : children) pointers.push_back(as_node(c.ptr()));
-        Node* node = make_own_node(node_type(), name, attrs.attrs, pointers.data(), pointers.size(), text);
+        Node* node = make_own_node(type, name, attrs.attrs, pointers.data(), pointers.size(), text);
         // The node holds the references the children list took; the type
         // holds one for the node.
         for (object& c : children) c.release();
-        Py_INCREF(node_type());
+        Py_INCREF(type);
         return steal(as_object(node));
     });
 }
@@ -189,19 +186,19 @@ template <class Body>
 PyObject* read_property(PyObject* self, Body&& body) {
     return guarded([&]() -> Result<object> {
         ARBOLITE_TRY(node, node_receiver(self));
-        return body(node);
+        return body(node, type_state(Py_TYPE(self)).names);
     });
 }
 
 PyObject* get_name(PyObject* self, void*) {
-    return read_property(self, [](Node* n) -> Result<object> { return name_string(node_name(n)); });
+    return read_property(self, [](Node* n, NameCache& names) -> Result<object> { return names.get(node_name(n)); });
 }
 
 PyObject* get_attrs(PyObject* self, void*) {
-    return read_property(self, [](Node* n) -> Result<object> {
+    return read_property(self, [](Node* n, NameCache& names) -> Result<object> {
         object dict = steal(check_created(PyDict_New()));
         for (const Attr a : node_attrs(n)) {
-            object k = name_string(a.key), v = node_string(a.value);
+            object k = names.get(a.key), v = stored_str(a.value);
             if (PyDict_SetItem(dict.ptr(), k.ptr(), v.ptr()) < 0) return Error::fetch();
         }
         return dict;
@@ -209,7 +206,7 @@ PyObject* get_attrs(PyObject* self, void*) {
 }
 
 PyObject* get_children(PyObject* self, void*) {
-    return read_property(self, [](Node* n) -> Result<object> {
+    return read_property(self, [](Node* n, NameCache&) -> Result<object> {
         object list = steal(check_created(PyList_New(static_cast<Py_ssize_t>(n->child_count))));
         ChildCursor children(n);
         Py_ssize_t i = 0;
@@ -221,15 +218,15 @@ PyObject* get_children(PyObject* self, void*) {
 }
 
 PyObject* get_text(PyObject* self, void*) {
-    return read_property(self, [](Node* n) -> Result<object> {
+    return read_property(self, [](Node* n, NameCache&) -> Result<object> {
         const auto text = node_text(n);
         if (!text) return borrow(Py_None);
-        return node_string(*text);
+        return stored_str(*text);
     });
 }
 
 PyObject* node_repr(PyObject* self) {
-    return read_property(self, [](Node* n) -> Result<object> {
+    return read_property(self, [](Node* n, NameCache&) -> Result<object> {
         const std::string_view name = node_name(n);
         std::string out;
         out.reserve(name.size() + 6);
@@ -242,18 +239,23 @@ PyObject* node_repr(PyObject* self) {
 
 // The four properties are read once per node by every walk over a tree. The
 // generic attribute lookup searches the type's dictionaries on each read;
-// comparing the (interned) name with the four names first skips that.
+// comparing the name with the four names first skips that.
 PyObject* node_getattro(PyObject* self, PyObject* name) {
-    static PyObject* const names[] = {
-        PyUnicode_InternFromString("name"),
-        PyUnicode_InternFromString("attrs"),
-        PyUnicode_InternFromString("text"),
-        PyUnicode_InternFromString("children"),
-    };
-    if (name == names[0]) return get_name(self, nullptr);
-    if (name == names[1]) return get_attrs(self, nullptr);
-    if (name == names[2]) return get_text(self, nullptr);
-    if (name == names[3]) return get_children(self, nullptr);
+    if (PyUnicode_CheckExact(name) && PyUnicode_IS_COMPACT_ASCII(name)) {
+        const char* s = static_cast<const char*>(PyUnicode_DATA(name));
+        switch (PyUnicode_GET_LENGTH(name)) {
+            case 4:
+                if (std::memcmp(s, "name", 4) == 0) return get_name(self, nullptr);
+                if (std::memcmp(s, "text", 4) == 0) return get_text(self, nullptr);
+                break;
+            case 5:
+                if (std::memcmp(s, "attrs", 5) == 0) return get_attrs(self, nullptr);
+                break;
+            case 8:
+                if (std::memcmp(s, "children", 8) == 0) return get_children(self, nullptr);
+                break;
+        }
+    }
     return PyObject_GenericGetAttr(self, name);
 }
 
@@ -353,56 +355,24 @@ PyType_Slot kSlots[] = {
 
 PyType_Spec kSpec{"arbolite.Node", static_cast<int>(sizeof(Node)), 0, Py_TPFLAGS_DEFAULT, kSlots};
 
-std::atomic<PyTypeObject*> g_node_type{nullptr};
-
 }  // namespace
 
-PyTypeObject* node_type() {
-    PyTypeObject* type = g_node_type.load(std::memory_order_acquire);
-    if (type) return type;
-    PyObject* created = PyType_FromSpec(&kSpec);
-    if (!created) {
-        PyErr_WriteUnraisable(nullptr);
-        fatal("failed to create type object for `Node`");
-    }
-    // Another thread may have won while creation ran; keep the first type.
-    PyTypeObject* expected = nullptr;
-    if (!g_node_type.compare_exchange_strong(expected, reinterpret_cast<PyTypeObject*>(created))) {
-        Py_DECREF(created);
-        return expected;
-    }
-    return reinterpret_cast<PyTypeObject*>(created);
+PyTypeObject* create_node_type(PyObject* module) {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &kSpec, nullptr));
 }
 
-bool is_node(handle obj) {
-    PyTypeObject* type = Py_TYPE(obj.ptr());
-    return type == node_type() || PyType_IsSubtype(type, node_type());
-}
+// By the release function rather than the class: a node made through another
+// module object (a re-import) is as much a node.
+bool is_node(handle obj) { return Py_TYPE(obj.ptr())->tp_dealloc == node_dealloc; }
 
 Result<Node*> node_receiver(handle self) {
     if (!self || !is_node(self)) return type_error(self, "Node");
     return as_node(self.ptr());
 }
 
-object node_string(std::string_view text) {
-    const std::size_t n = text.size();
-    // Empty and one-character strs are the interpreter's shared ones.
-    if (n >= 2 && n <= 16) {
-        static_assert(kReadSlack >= 16);
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data()));
-        const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v)) & ((1u << n) - 1);
-        if (high == 0) {
-            PyObject* s = check_created(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
-            std::memcpy(PyUnicode_DATA(s), text.data(), n);
-            return steal(s);
-        }
-    }
-    return new_str(text);
-}
-
-void adopt_nodes(std::uint64_t count) noexcept {
-    PyObject* type = reinterpret_cast<PyObject*>(node_type());
-    Py_SET_REFCNT(type, Py_REFCNT(type) + static_cast<Py_ssize_t>(count));
+void adopt_nodes(PyTypeObject* type, std::uint64_t count) noexcept {
+    PyObject* t = reinterpret_cast<PyObject*>(type);
+    Py_SET_REFCNT(t, Py_REFCNT(t) + static_cast<Py_ssize_t>(count));
 }
 
 }  // namespace arbolite

@@ -7,6 +7,7 @@
 #include "core/tree/serial.hpp"
 #include "python/boundary/call.hpp"
 #include "python/boundary/lock.hpp"
+#include "python/module_state.hpp"
 #include "python/node/methods.hpp"
 #include "python/node/node_object.hpp"
 
@@ -17,20 +18,22 @@ namespace {
 // they take.
 constexpr std::size_t kLockFreeBytes = 64 * 1024;
 
-PyObject* restore_node(PyObject*, PyObject* data) {
+PyObject* restore_node(PyObject* module, PyObject* data) {
     return guarded([&]() -> Result<object> {
+        ARBOLITE_TRY(state, live_state(module));
         if (!PyBytes_Check(data)) return argument_error("data", type_error(data, "bytes"));
         // Bytes never change and the caller's reference keeps them alive,
         // so they are read in place, without the lock for large trees.
         const std::string_view blob(PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
-        const void* type = node_type();
+        PyTypeObject* node_type = state->node_type;
+        const void* type = node_type;
         auto outcome = blob.size() < kLockFreeBytes ? restore_tree(blob, type)
                                                     : without_lock([&] { return restore_tree(blob, type); });
         if (auto* failure = std::get_if<SerialError>(&outcome)) {
             return Error::deferred(PyExc_ValueError, failure->message());
         }
         const RestoredTree& tree = std::get<RestoredTree>(outcome);
-        adopt_nodes(tree.node_count);
+        adopt_nodes(node_type, tree.node_count);
         return steal(as_object(tree.root));
     });
 }
@@ -46,17 +49,9 @@ PyMethodDef kRestoreDef = {
 
 }  // namespace
 
-PyObject* restore_function() {
-    // One function object for the process: pickle checks that the function it
-    // is given is the very object found under its module's name, and every
-    // module object (a re-import makes another) holds this one.
-    static PyObject* const function = [] {
-        object name = steal(check_created(PyUnicode_FromString("arbolite")));
-        PyObject* f = PyCMethod_New(&kRestoreDef, nullptr, name.ptr(), nullptr);
-        if (!f) fatal("could not create arbolite._restore_node");
-        return f;
-    }();
-    return function;
+PyObject* new_restore_function(PyObject* module) {
+    object name = steal(PyUnicode_FromString("arbolite"));
+    return name ? PyCMethod_New(&kRestoreDef, module, name.ptr(), nullptr) : nullptr;
 }
 
 PyObject* node_reduce(PyObject* self, PyObject*) {
@@ -66,7 +61,15 @@ PyObject* node_reduce(PyObject* self, PyObject*) {
         serialize_tree(node, blob);
         object bytes = steal(check_created(PyBytes_FromStringAndSize(blob.data(), static_cast<Py_ssize_t>(blob.size()))));
         object args = steal(check_created(PyTuple_Pack(1, bytes.ptr())));
-        return steal(check_created(PyTuple_Pack(2, restore_function(), args.ptr())));
+        // The function found under the module's name now, as pickle checks: a
+        // node made before a re-import pickles through the new module object.
+        object name = steal(check_created(PyUnicode_FromString("arbolite")));
+        object module = steal(PyImport_GetModule(name.ptr()));
+        if (!module && !PyErr_Occurred()) module = steal(PyImport_Import(name.ptr()));
+        if (!module) return Error::fetch();
+        object restore = steal(PyObject_GetAttrString(module.ptr(), "_restore_node"));
+        if (!restore) return Error::fetch();
+        return steal(check_created(PyTuple_Pack(2, restore.ptr(), args.ptr())));
     });
 }
 

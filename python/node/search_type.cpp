@@ -1,6 +1,5 @@
 #include "python/node/search_type.hpp"
 
-#include <atomic>
 #include <cstdint>
 
 #include "python/boundary/call.hpp"
@@ -91,52 +90,26 @@ PyType_Slot kSlots[] = {
 PyType_Spec kSpec{"arbolite.SearchType", static_cast<int>(sizeof(SearchTypeObject)), 0,
                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kSlots};
 
-std::atomic<PyTypeObject*> g_type{nullptr};
+}  // namespace
 
-// Builds the type with its three members; everything here is kept for the
-// life of the process.
-PyTypeObject* create_type() {
-    object type = steal(PyType_FromSpec(&kSpec));
-    if (!type) {
-        PyErr_WriteUnraisable(nullptr);
-        fatal("failed to create type object for `SearchType`");
-    }
+// The class with its three members, for one module object.
+PyTypeObject* create_search_type(PyObject* module) {
+    object type = steal(PyType_FromModuleAndSpec(module, &kSpec, nullptr));
+    if (!type) return nullptr;
     auto* t = reinterpret_cast<PyTypeObject*>(type.ptr());
     for (int i = 0; i < 3; ++i) {
         object member = steal(t->tp_alloc(t, 0));
-        if (!member) {
-            PyErr_WriteUnraisable(nullptr);
-            fatal(std::string("An error occurred while initializing `SearchType.") + kMemberNames[i] + "`");
-        }
-        auto* m = reinterpret_cast<SearchTypeObject*>(member.ptr());
-        m->value = static_cast<unsigned char>(i);
-        if (PyObject_SetAttrString(type.ptr(), kMemberNames[i], member.ptr()) < 0) {
-            PyErr_WriteUnraisable(nullptr);
-            fatal("An error occurred while initializing `SearchType.__dict__`");
-        }
+        if (!member) return nullptr;
+        reinterpret_cast<SearchTypeObject*>(member.ptr())->value = static_cast<unsigned char>(i);
+        if (PyObject_SetAttrString(type.ptr(), kMemberNames[i], member.ptr()) < 0) return nullptr;
     }
     PyType_Modified(t);
     return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
-}  // namespace
-
-PyTypeObject* search_type_type() {
-    PyTypeObject* type = g_type.load(std::memory_order_acquire);
-    if (type) return type;
-    PyTypeObject* created = create_type();
-    PyTypeObject* expected = nullptr;
-    if (!g_type.compare_exchange_strong(expected, created)) {
-        Py_DECREF(reinterpret_cast<PyObject*>(created));
-        return expected;
-    }
-    return created;
-}
-
-bool is_search_type(handle obj) {
-    PyTypeObject* type = Py_TYPE(obj.ptr());
-    return type == search_type_type() || PyType_IsSubtype(type, search_type_type());
-}
+// By the release function: a member from another module object (a re-import)
+// is as much a member.
+bool is_search_type(handle obj) { return Py_TYPE(obj.ptr())->tp_dealloc == search_type_dealloc; }
 
 Result<SearchRule> search_type_value(handle obj) {
     if (!is_search_type(obj)) return type_error(obj, "SearchType");

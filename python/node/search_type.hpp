@@ -8,7 +8,8 @@ namespace arbolite {
 
 enum class SearchRule : unsigned char { Tag = 0, Attr = 1, Text = 2 };
 
-PyTypeObject* search_type_type();
+// Null with an exception set on failure.
+PyTypeObject* create_search_type(PyObject* module);
 bool is_search_type(handle obj);
 // The member value.
 Result<SearchRule> search_type_value(handle obj);
