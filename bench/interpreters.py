@@ -19,6 +19,7 @@ if sys.version_info < (3, 14):
 import argparse  # noqa: E402
 import os  # noqa: E402
 import shutil  # noqa: E402
+import site  # noqa: E402
 import statistics  # noqa: E402
 import tempfile  # noqa: E402
 import time  # noqa: E402
@@ -53,7 +54,6 @@ def main() -> None:
     tag = root_tag(text)
     import interpreters as this  # workers find `work` by module name
 
-    setup = f"import sys; sys.path.insert(0, {HERE!r})"
     with tempfile.TemporaryDirectory() as folder:
         jobs = []
         for k in range(args.files):
@@ -63,7 +63,7 @@ def main() -> None:
         expected = [work(j) for j in jobs]
         kinds = {
             "threads": lambda n: ThreadPoolExecutor(max_workers=n),
-            "interpreters": lambda n: InterpreterPoolExecutor(max_workers=n, initializer=setup),
+            "interpreters": lambda n: InterpreterPoolExecutor(max_workers=n, initializer=site.addsitedir, initargs=(HERE,)),
         }
         times: dict[tuple[str, int], list[float]] = {}
         pools = {(kind, n): make(n) for kind, make in kinds.items() for n in (1, 2)}

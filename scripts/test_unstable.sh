@@ -80,6 +80,12 @@ mount_at /proc -t proc proc
 mount_at /dev --rbind /dev
 mount --make-rslave "$target/dev"
 mount_at "$clone" --bind "$clone"
+# The corpus of real documents the differential tests and benchmarks read.
+corpus=${ARBOLITE_CORPUS:-$clone/../shared/corpus}
+if [ -d "$corpus" ]; then
+    corpus=$(realpath "$corpus")
+    mount_at "$corpus" --bind -o ro "$corpus"
+fi
 # Local package folders the pip configuration names (find-links, file:
 # indexes), read-only at the same paths.
 for f in /etc/pip.conf "${HOME:-/root}/.config/pip/pip.conf" /etc/xdg/pip/pip.conf; do
@@ -100,7 +106,7 @@ for v in "${versions[@]}"; do
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         SSL_CERT_FILE=/etc/ssl/certs/ca-certificates.crt PIP_CERT=/etc/ssl/certs/ca-certificates.crt \
         REQUESTS_CA_BUNDLE=/etc/ssl/certs/ca-certificates.crt PIP_DISABLE_PIP_VERSION_CHECK=1 \
-        PIP_DEFAULT_TIMEOUT=180 ARBOLITE_PYTHON="$v" \
+        PIP_DEFAULT_TIMEOUT=180 ARBOLITE_PYTHON="$v" ${ARBOLITE_CORPUS:+ARBOLITE_CORPUS="$corpus"} \
         bash -c 'cd "$1" && shift && scripts/test.sh "$@"' test "$clone" "$@" || status=$?
     [ $status = 0 ] || break
 done

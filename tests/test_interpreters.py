@@ -30,7 +30,7 @@ def check(seed):
         arbolite.read_string("<lib><book></lib>", "lib")
         error = None
     except arbolite.ParseError as e:
-        error = (type(e).__module__, e.code, isinstance(e, ValueError))
+        error = [type(e).__module__, e.code, isinstance(e, ValueError)]
     return [len(titles), titles[seed % 300], walked, len(written), again.to_dict() == as_dict, ids[-1],
             pickle.loads(blob).to_dict() == as_dict, len(blob), error,
             type(root) is arbolite.Node, arbolite.Node.from_dict(as_dict).to_dict() == as_dict]
@@ -139,8 +139,8 @@ def test_an_interpreter_closed_while_another_works(run_python):
 
 
 def test_no_reference_is_kept_per_call_in_an_interpreter(run_python):
-    # Allocated blocks in the subinterpreter do not grow with the number of
-    # calls; a list that keeps one result per call shows that they would.
+    # Allocated blocks in a subinterpreter do not grow with the number of
+    # calls of each operation; keeping each result shows that they would.
     got = child(run_python, """
     interp = interpreters.create()
     interp.exec(WORK)
@@ -148,26 +148,44 @@ def test_no_reference_is_kept_per_call_in_an_interpreter(run_python):
     interp.prepare_main(queue=queue)
     interp.exec('''
     import gc, json, sys
-    def growth(keep, calls):
+    root = arbolite.read_string(DOC, "lib")
+    def parse_error():
+        try:
+            arbolite.read_string("<lib><book></lib>", "lib")
+        except arbolite.ParseError as e:
+            return e
+    OPS = {
+        "read_string": lambda: arbolite.read_string(DOC, "lib"),
+        "search": lambda: root.search_by_name("title"),
+        "write_string": lambda: arbolite.write_string(root, 1),
+        "iter_string": lambda: list(arbolite.iter_string(DOC.encode(), "book")),
+        "pickle": lambda: pickle.loads(pickle.dumps(root)),
+        "to_dict": root.to_dict,
+        "from_dict": lambda: arbolite.Node.from_dict(root.to_dict()),
+        "parse_error": parse_error,
+    }
+    def growth(op, keep, calls=300):
         kept = []
-        for k in range(20):
-            check(k)
+        for _ in range(100):
+            op()
         gc.collect()
         before = sys.getallocatedblocks()
-        for k in range(calls):
-            r = check(k)
+        for _ in range(calls):
             if keep:
-                kept.append(r)
+                kept.append(op())
+            else:
+                op()
         gc.collect()
         return sys.getallocatedblocks() - before
-    queue.put(json.dumps([growth(False, 200), growth(True, 200)]))
+    queue.put(json.dumps([{name: growth(op, False) for name, op in OPS.items()}, growth(OPS["search"], True)]))
     ''')
     print(queue.get())
     interp.close()
     """)
     dropped, kept = got
-    assert kept > 200  # the measure sees one kept result per call
-    assert dropped < 100
+    assert kept >= 300  # the measure sees one kept result per call
+    # A result kept per call would add at least one block per call.
+    assert {name: n for name, n in dropped.items() if n > 100} == {}
 
 
 def test_two_interpreters_with_four_threads_each(run_python):
