@@ -43,6 +43,8 @@ class SlabPool {
 public:
     static constexpr std::size_t kKept = 8;
 
+    explicit SlabPool(std::size_t bytes) noexcept : bytes_(bytes) {}
+
     Slab* take(std::size_t mapped) noexcept {
         std::lock_guard<std::mutex> lock(mutex_);
         if (count_ == 0 || mapped != bytes_) return nullptr;
@@ -54,7 +56,6 @@ public:
         slabs_[count_++] = slab;
         return true;
     }
-    void size(std::size_t bytes) noexcept { bytes_ = bytes; }
     void clear() noexcept {
         std::lock_guard<std::mutex> lock(mutex_);
         for (std::size_t i = 0; i < count_; ++i) munmap(slabs_[i], bytes_);
@@ -65,17 +66,17 @@ private:
     std::mutex mutex_;
     Slab* slabs_[kKept];
     std::size_t count_ = 0;
-    std::size_t bytes_ = 0;
+    const std::size_t bytes_;  // set once: threads of every interpreter share the pool
 };
-
-SlabPool& pool() noexcept {
-    static SlabPool* p = new SlabPool;  // never destroyed: slabs may be released at exit
-    return *p;
-}
 
 std::size_t pooled_bytes() noexcept {
     static const std::size_t bytes = round_up(kHeader + kMaxSlab + kReadSlack, page_size());
     return bytes;
+}
+
+SlabPool& pool() noexcept {
+    static SlabPool* p = new SlabPool(pooled_bytes());  // never destroyed: slabs may be released at exit
+    return *p;
 }
 
 void free_slab(Slab* slab) noexcept {
@@ -123,9 +124,7 @@ void* map_huge(std::size_t total) noexcept {
 }  // namespace
 
 Arena::Arena(std::size_t expected_bytes) noexcept
-    : next_size_(first_slab(expected_bytes)), max_size_(max_slab(expected_bytes)) {
-    pool().size(pooled_bytes());
-}
+    : next_size_(first_slab(expected_bytes)), max_size_(max_slab(expected_bytes)) {}
 
 void Arena::expect(std::size_t expected_bytes) noexcept {
     if (slabs_.empty()) {
