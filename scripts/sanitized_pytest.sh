@@ -3,6 +3,7 @@
 # LeakSanitizer and UndefinedBehaviorSanitizer.
 #   ARBOLITE_PYTHON=3.13 scripts/sanitized_pytest.sh   # choose the interpreter
 #   scripts/sanitized_pytest.sh -k search              # extra arguments go to pytest
+#   scripts/sanitized_pytest.sh tests/test_node.py     # files or test ids: only those
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/find_python.sh
@@ -57,4 +58,8 @@ fi
 echo "== pytest on the sanitized module $module"
 # A sanitizer report aborts the process that found it: a child fails its test,
 # the main process fails the run.
-"$py" -m pytest -q -p no:cacheprovider tests "$@"
+targets=(tests)
+for a in "$@"; do
+    case "$a" in -*) ;; *) targets=() ;; esac
+done
+"$py" -m pytest -q -p no:cacheprovider "${targets[@]}" "$@"

@@ -39,19 +39,18 @@ inline std::size_t sequence_length(const unsigned char* s, std::size_t i, std::s
     return len;
 }
 
-template <class Unit>
-std::size_t count_ascii_prefix(const Unit* u, std::size_t i, std::size_t n) noexcept {
-    if constexpr (sizeof(Unit) == 1) {
-        while (i + 16 <= n && ascii16(u + i)) i += 16;
-    } else if constexpr (sizeof(Unit) == 2) {
-        const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF80));
-        while (i + 8 <= n) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + i));
-            if (_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, high), _mm_setzero_si128())) != 0xFFFF) break;
-            i += 8;
-        }
-    }
-    return i;
+// Whether the 16 (8) units at p are all ASCII.
+inline bool ascii16_ucs2(const std::uint16_t* p) noexcept {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8));
+    const __m128i high = _mm_set1_epi16(static_cast<short>(0xFF80));
+    return _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(_mm_or_si128(a, b), high), _mm_setzero_si128())) == 0xFFFF;
+}
+inline bool ascii8_ucs4(const std::uint32_t* p) noexcept {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4));
+    const __m128i high = _mm_set1_epi32(static_cast<int>(0xFFFFFF80u));
+    return _mm_movemask_epi8(_mm_cmpeq_epi32(_mm_and_si128(_mm_or_si128(a, b), high), _mm_setzero_si128())) == 0xFFFF;
 }
 
 // UTF-8 bytes of 16-bit units, sixteen at a time: one byte each, one more
@@ -89,21 +88,58 @@ bool utf8_size_of_ucs2(const std::uint16_t* u, std::size_t n, std::size_t& bytes
     return true;
 }
 
+// An ASCII block of `kBlock<Unit>` units at p: whether it is one, and its bytes.
+template <class Unit>
+constexpr std::size_t kBlock = sizeof(Unit) == 4 ? 8 : 16;
+
+template <class Unit>
+inline bool ascii_block(const Unit* p) noexcept {
+    if constexpr (sizeof(Unit) == 1) return ascii16(p);
+    else if constexpr (sizeof(Unit) == 2) return ascii16_ucs2(p);
+    else return ascii8_ucs4(p);
+}
+
+template <class Unit>
+inline void store_block(const Unit* p, unsigned char* o) noexcept {
+    if constexpr (sizeof(Unit) == 1) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    } else if constexpr (sizeof(Unit) == 2) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_packus_epi16(a, b));
+    } else {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4));
+        const __m128i w = _mm_packs_epi32(a, b);  // below 0x80: no saturation
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(o), _mm_packus_epi16(w, w));
+    }
+}
+
+// Both passes go unit by unit, and try a whole ASCII block at the start of
+// each ASCII run. A failed try means a non-ASCII unit lies within the block,
+// so the next try waits until past it: text that is mostly not ASCII, with
+// markup between its characters, pays for one try per block, not per unit.
 template <class Unit>
 bool units_to_utf8(const Unit* u, std::size_t n, ByteBuffer& out) {
+    constexpr std::size_t B = kBlock<Unit>;
     // Exact size first, so the text is written once into a buffer that fits.
     std::size_t bytes = 0;
     if constexpr (sizeof(Unit) == 2) {
         if (!utf8_size_of_ucs2(u, n, bytes)) return false;
     } else {
+        std::size_t next_try = 0;
         for (std::size_t i = 0; i < n;) {
-            const std::size_t run = count_ascii_prefix(u, i, n);
-            bytes += run - i;
-            i = run;
-            if (i >= n) break;
-            const std::uint32_t c = u[i++];
+            const std::uint32_t c = u[i];
             if (c < 0x80) {
-                bytes += 1;
+                if (i >= next_try && i + B <= n) {
+                    if (ascii_block(u + i)) {
+                        bytes += B;
+                        i += B;
+                        continue;
+                    }
+                    next_try = i + B;
+                }
+                ++bytes;
             } else if (c < 0x800) {
                 bytes += 2;
             } else if (c < 0x10000) {
@@ -112,30 +148,25 @@ bool units_to_utf8(const Unit* u, std::size_t n, ByteBuffer& out) {
             } else {
                 bytes += 4;
             }
+            ++i;
         }
     }
     ByteBuffer buf;
     buf.resize(bytes);
     auto* o = reinterpret_cast<unsigned char*>(buf.data());
+    std::size_t next_try = 0;
     for (std::size_t i = 0; i < n;) {
-        if constexpr (sizeof(Unit) == 1) {
-            const std::size_t run = count_ascii_prefix(u, i, n);
-            std::memcpy(o, u + i, run - i);
-            o += run - i;
-            i = run;
-        } else if constexpr (sizeof(Unit) == 2) {
-            for (;;) {
-                const std::size_t run = count_ascii_prefix(u, i, i + 8 <= n ? i + 8 : i);
-                if (run == i) break;
-                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + i));
-                _mm_storel_epi64(reinterpret_cast<__m128i*>(o), _mm_packus_epi16(v, v));
-                o += 8;
-                i += 8;
-            }
-        }
-        if (i >= n) break;
-        const std::uint32_t c = u[i++];
+        const std::uint32_t c = u[i];
         if (c < 0x80) {
+            if (i >= next_try && i + B <= n) {
+                if (ascii_block(u + i)) {
+                    store_block(u + i, o);
+                    o += B;
+                    i += B;
+                    continue;
+                }
+                next_try = i + B;
+            }
             *o++ = static_cast<unsigned char>(c);
         } else if (c < 0x800) {
             *o++ = static_cast<unsigned char>(0xC0 | (c >> 6));
@@ -150,6 +181,7 @@ bool units_to_utf8(const Unit* u, std::size_t n, ByteBuffer& out) {
             *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
             *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
         }
+        ++i;
     }
     out = std::move(buf);
     return true;
