@@ -60,6 +60,6 @@ echo "== pytest on the sanitized module $module"
 # the main process fails the run.
 targets=(tests)
 for a in "$@"; do
-    case "$a" in -*) ;; *) targets=() ;; esac
+    [ -e "${a%%::*}" ] && targets=()  # a file or test id given: only those
 done
 "$py" -m pytest -q -p no:cacheprovider "${targets[@]}" "$@"
