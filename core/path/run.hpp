@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -50,6 +51,73 @@ enum class PathRun {
     Done,      // every match wanted is in the output
     Stopped,   // poll() asked to stop
     TooMany,   // more matches than `most`; nothing collected
+};
+
+// What the counting walk learns per (node, states) of a node that may
+// recur: the matches in its subtree. Programs of up to 64 states key a flat
+// table by the node and one word each of states; longer ones, a map by the
+// bytes of all three.
+class SmallStateMemo {
+public:
+    struct Key {
+        const Node* node;
+        std::uint64_t states;
+        std::uint64_t carried;
+    };
+    const std::uint64_t* find(const Key& k) const noexcept {
+        if (slots_.empty()) return nullptr;
+        for (std::size_t i = hash(k) & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+            const Slot& s = slots_[i];
+            if (!s.key.node) return nullptr;
+            if (s.key.node == k.node && s.key.states == k.states && s.key.carried == k.carried) return &s.value;
+        }
+    }
+    void insert(const Key& k, std::uint64_t value) {
+        if (2 * (used_ + 1) > slots_.size()) grow();
+        for (std::size_t i = hash(k) & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+            Slot& s = slots_[i];
+            if (!s.key.node) {
+                s = Slot{k, value};
+                ++used_;
+                return;
+            }
+            if (s.key.node == k.node && s.key.states == k.states && s.key.carried == k.carried) return;
+        }
+    }
+
+private:
+    struct Slot {
+        Key key;
+        std::uint64_t value;
+    };
+    static std::size_t hash(const Key& k) noexcept {
+        std::uint64_t h = (reinterpret_cast<std::uintptr_t>(k.node) >> 3) * 0x9E3779B97F4A7C15ULL;
+        h ^= (k.states ^ (k.carried << 1)) * 0xC2B2AE3D27D4EB4FULL;
+        return static_cast<std::size_t>(h ^ (h >> 31));
+    }
+    void grow() {
+        std::vector<Slot> old(slots_.empty() ? 64 : 2 * slots_.size(), Slot{{nullptr, 0, 0}, 0});
+        old.swap(slots_);
+        used_ = 0;
+        for (const Slot& s : old) {
+            if (s.key.node) insert(s.key, s.value);
+        }
+    }
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+};
+
+class LargeStateMemo {
+public:
+    using Key = std::string;
+    const std::uint64_t* find(const Key& k) const {
+        auto it = map_.find(k);
+        return it == map_.end() ? nullptr : &it->second;
+    }
+    void insert(const Key& k, std::uint64_t value) { map_.emplace(k, value); }
+
+private:
+    std::unordered_map<std::string, std::uint64_t> map_;
 };
 
 template <int StaticWords, class Poll>
@@ -162,16 +230,16 @@ public:
             down |= ((act[k] & mask(kDown)[k]) | car[k]) != 0;
         }
         down = down && c->child_count != 0;
-        const bool remembered = depth > 0 && frames_[f - 1].node->is_own() && mode_ != Mode::Fast;
+        const bool remembered = mode_ != Mode::Fast && may_recur(c, depth);
         if (remembered) {
             key_of(c, act);
             if (mode_ == Mode::Count) {
-                if (auto it = memo_.find(key_); it != memo_.end()) {
+                if (const std::uint64_t* known = memo_.find(key_)) {
                     pop();
-                    frames_.back().count = saturating_add(frames_.back().count, it->second);
+                    frames_.back().count = saturating_add(frames_.back().count, *known);
                     return Walk::Over;
                 }
-            } else if (auto it = memo_.find(key_); it != memo_.end() && it->second == 0) {
+            } else if (const std::uint64_t* known = memo_.find(key_); known && *known == 0) {
                 pop();
                 return Walk::Over;
             }
@@ -199,9 +267,9 @@ public:
         }
         const std::uint64_t count = frames_.back().count;
         const std::size_t f = frames_.size() - 1;
-        if (f > 0 && frames_[f - 1].node->is_own()) {
+        if (may_recur(n, f)) {
             key_of(n, bits_.data() + f * 2 * words());
-            memo_.emplace(key_, count);
+            memo_.insert(key_, count);
         }
         pop();
         if (frames_.empty()) {
@@ -253,14 +321,24 @@ private:
         }
     }
 
+    // Only a node in an own node's child array that more than one
+    // reference holds can be met in another place (places.hpp).
+    bool may_recur(const Node* n, std::size_t depth) const noexcept {
+        return depth > 0 && n->head.refcount > 1 && frames_[depth - 1].node->is_own();
+    }
+
     void pop() {
         scratch_.resize(frames_.back().scratch_mark);
         frames_.pop_back();
     }
 
     void key_of(const Node* n, const std::uint64_t* bits) {
-        key_.assign(reinterpret_cast<const char*>(&n), sizeof n);
-        key_.append(reinterpret_cast<const char*>(bits), 2 * words() * sizeof(std::uint64_t));
+        if constexpr (StaticWords == 1) {
+            key_ = SmallStateMemo::Key{n, bits[0], bits[1]};
+        } else {
+            key_.assign(reinterpret_cast<const char*>(&n), sizeof n);
+            key_.append(reinterpret_cast<const char*>(bits), 2 * words() * sizeof(std::uint64_t));
+        }
     }
 
     static std::string_view text_of(const Node* n) noexcept {
@@ -426,8 +504,9 @@ private:
     std::vector<std::uint32_t> scratch_;    // sibling positions, a stack like the frames
     std::vector<ClauseFrame> clauses_;
     SiblingPositions sibling_;
-    std::unordered_map<std::string, std::uint64_t> memo_;  // (node, states) under an own node: matches
-    std::string key_;
+    using Memo = std::conditional_t<StaticWords == 1, SmallStateMemo, LargeStateMemo>;
+    Memo memo_;
+    typename Memo::Key key_;
     std::uint64_t total_ = 0;
     bool shared_ = false;
     bool stopped_ = false;
