@@ -353,28 +353,27 @@ private:
                 const Step last = work[k - 1];
                 std::vector<std::uint32_t> filters;
                 for (std::size_t i = k; i < work.size(); ++i) filters.push_back(work[i].test);
-                Branch prefix(work.begin(), work.begin() + static_cast<std::ptrdiff_t>(k - 1));
-                if (last.kind == OpKind::Child) {
-                    prefix.push_back(Step{OpKind::Test, NameTest{}, add_clause(last.name, filters)});
-                    produced += prefix.size() + 1;
-                    out.push_back(std::move(prefix));
+                if (last.kind != OpKind::DescendantOrSelf) {
+                    // A child's parent is the place the step started from; below
+                    // a descendant step, any place from there down that has
+                    // such a child.
+                    const std::uint32_t test = add_clause(last.name, filters);
+                    work.resize(k - 1);
+                    if (last.kind == OpKind::Descendant) work.push_back(Step{OpKind::DescendantOrSelf, NameTest{}, 0});
+                    work.push_back(Step{OpKind::Test, NameTest{}, test});
+                    produced += work.size() + 1;
+                    out.push_back(std::move(work));
                     too_large(produced);
                     break;
                 }
-                // Below a descendant step, a parent is any place from the
-                // step's start down that has such a child.
-                Branch up = prefix;
-                up.push_back(Step{OpKind::DescendantOrSelf, NameTest{}, 0});
-                const NameTest child = last.kind == OpKind::Descendant ? last.name : NameTest{};
-                up.push_back(Step{OpKind::Test, NameTest{}, add_clause(child, filters)});
+                Branch up(work.begin(), work.begin() + static_cast<std::ptrdiff_t>(k));
+                up.push_back(Step{OpKind::Test, NameTest{}, add_clause(NameTest{}, filters)});
                 produced += up.size() + 1;
                 out.push_back(std::move(up));
                 if (too_large(produced)) return;
-                if (last.kind == OpKind::Descendant) break;
                 // Descendant-or-self also kept the start itself: its parents are
                 // those of the prefix's places that pass the filters.
-                for (const std::uint32_t f : filters) prefix.push_back(Step{OpKind::Test, NameTest{}, f});
-                work = std::move(prefix);
+                work.erase(work.begin() + static_cast<std::ptrdiff_t>(k - 1));
             }
             if (error_) return;
         }
