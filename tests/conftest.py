@@ -91,6 +91,15 @@ CORPUS = Path(os.environ.get("ARBOLITE_CORPUS") or Path(__file__).resolve().pare
 CORPUS_FILES = sorted(p for p in CORPUS.iterdir() if p.is_file() and p.suffix != ".md") if CORPUS.is_dir() else []
 
 
+def written_root(data):
+    """The name of a document's root element as written, prefix included."""
+    from lxml import etree
+
+    e = etree.fromstring(data)
+    local = etree.QName(e).localname
+    return f"{e.prefix}:{local}" if e.prefix else local
+
+
 def preorder(node):
     """The places of node's subtree in document order (explicit stack). It
     holds no node once exhausted, so a tree walked with it stays unshared."""

@@ -14,11 +14,10 @@ import random
 import xml.etree.ElementTree as ET
 
 import pytest
-from lxml import etree as lxml_etree
 
 import arbolite
 from arbolite import Node
-from conftest import CORPUS_FILES, preorder
+from conftest import CORPUS_FILES, preorder, written_root
 
 
 def positions(found, order):
@@ -28,12 +27,6 @@ def positions(found, order):
 def et_positions(found, order):
     """ElementTree's matches as arbolite lists them: each once, in document order."""
     return sorted({order[id(e)] for e in found})
-
-
-def written_root(data):
-    e = lxml_etree.fromstring(data)
-    local = lxml_etree.QName(e).localname
-    return f"{e.prefix}:{local}" if e.prefix else local
 
 
 def quote(value):
