@@ -213,9 +213,13 @@ public:
     std::variant<PathProgram, PathError> run() {
         if (is_plain_name(path_)) {
             if (!path_.empty() && path_[0] == '{') return error(kUriForm, 0, path_.size());
-            add_step(Step{OpKind::Child, element_name(path_), 0});
-            return finish();
+            prog_.ops.reserve(2);
+            prog_.ops.push_back(PathOp{OpKind::Child, element_name(path_), 0});
+            prog_.ops.push_back(PathOp{});
+            prog_.starts.push_back(0);
+            return std::move(prog_);
         }
+        branches_.emplace_back();
         auto tokenized = tokenize(path_);
         if (auto* f = std::get_if<Fail>(&tokenized)) return error(f->message, f->begin, f->end);
         Tokens tokens = std::move(std::get<Tokens>(tokenized));
@@ -286,9 +290,9 @@ private:
     NameTest element_name(std::string_view name) {
         note_prefix(name, true);
         if (name.size() >= 3 && name.substr(name.size() - 2) == ":*") {
-            return NameTest{NameMatch::Prefix, name.substr(0, name.size() - 1)};
+            return NameTest::of(NameMatch::Prefix, name.substr(0, name.size() - 1));
         }
-        return NameTest{NameMatch::Exact, name};
+        return NameTest::of(NameMatch::Exact, name);
     }
 
     std::optional<NameTest> element_name_token(const Token& t) {
@@ -454,7 +458,7 @@ private:
 
     std::string_view path_;
     PathProgram prog_;
-    std::vector<Branch> branches_{Branch{}};
+    std::vector<Branch> branches_;
     std::optional<PathError> error_;
 };
 

@@ -14,6 +14,8 @@
 // Names are compared as written, prefixes included; every string in a
 // program views the path text it was compiled from.
 #pragma once
+#include <emmintrin.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -35,13 +37,31 @@ enum class NameMatch : std::uint8_t {
 struct NameTest {
     NameMatch match = NameMatch::Any;
     std::string_view text;  // Exact: the name; Prefix: "p:"
+    // A text of up to 16 bytes is also kept here, so that it is compared
+    // with one vector load of each side (a node's name may be read past
+    // its end, kReadSlack).
+    alignas(16) char head[16] = {};
+
+    static NameTest of(NameMatch match, std::string_view text) noexcept {
+        NameTest t{match, text};
+        if (text.size() <= sizeof t.head) std::memcpy(t.head, text.data(), text.size());
+        return t;
+    }
 
     bool operator()(const Node* n) const noexcept {
         if (match == NameMatch::Any) return true;
         std::uint64_t len;
         const char* bytes = get_varint(name_field_of(n), len);
-        if (match == NameMatch::Exact) return len == text.size() && std::memcmp(bytes, text.data(), len) == 0;
-        return len >= text.size() && std::memcmp(bytes, text.data(), text.size()) == 0;
+        if (match == NameMatch::Exact ? len != text.size() : len < text.size()) return false;
+        const std::size_t k = text.size();
+        if (k <= sizeof head) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+            const __m128i b = _mm_load_si128(reinterpret_cast<const __m128i*>(head));
+            const unsigned same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b)));
+            const unsigned want = k == 16 ? 0xFFFFu : (1u << k) - 1;
+            return (same & want) == want;
+        }
+        return std::memcmp(bytes, text.data(), k) == 0;
     }
 };
 

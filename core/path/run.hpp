@@ -28,6 +28,7 @@
 namespace arbolite {
 
 inline constexpr std::uint32_t kNoPositions = UINT32_MAX;
+inline constexpr std::uint64_t kPollInterval = 4096;
 
 // Positions among same-named siblings, for [n] and [last()].
 class SiblingPositions {
@@ -136,8 +137,9 @@ public:
                 case OpKind::Descendant: set(mask(kDesc), s); break;
                 case OpKind::DescendantOrSelf: set(mask(kDos), s); break;
                 case OpKind::Test: {
-                    const TestKind k = program.tests[op.test].kind;
-                    if (k == TestKind::Position || k == TestKind::FromEnd) positions_ = true;
+                    const PathTest& t = program.tests[op.test];
+                    if (t.kind == TestKind::Position || t.kind == TestKind::FromEnd) positions_ = true;
+                    if (t.kind == TestKind::Child && program.clauses[t.clause].positions) clause_positions_ = true;
                     break;
                 }
                 case OpKind::Accept: break;
@@ -159,18 +161,70 @@ public:
         out_ = out;
         want_ = want;
         frames_.clear();
+        lean_.clear();
         scratch_.clear();
         total_ = 0;
         shared_ = false;
-        complete_ = false;
     }
+
+    // Programs of up to 64 states that test no position, collecting, take
+    // the lean walk: the two words of a place live in its frame, and a
+    // frame is made only for a place the walk goes into.
+    bool lean() const noexcept {
+        return StaticWords == 1 && mode_ == Mode::Fast && !positions_ && !clause_positions_;
+    }
+
+    [[gnu::always_inline]] Walk enter_lean(Node* c, std::size_t depth) {
+        if (!tick()) [[unlikely]] {
+            stopped_ = true;
+            return Walk::Stop;
+        }
+        std::uint64_t act;
+        std::uint64_t car;
+        if (depth == 0) [[unlikely]] {
+            act = masks_[kStart];
+            car = 0;
+        } else {
+            const LeanFrame& parent = lean_.back();
+            std::uint64_t a = 0;
+            for (std::uint64_t m = parent.states & masks_[kChild]; m; m &= m - 1) {
+                if (p_.ops[static_cast<std::size_t>(__builtin_ctzll(m))].name(c)) a |= m & (0 - m);
+            }
+            for (std::uint64_t m = parent.carried & masks_[kDesc]; m; m &= m - 1) {
+                if (p_.ops[static_cast<std::size_t>(__builtin_ctzll(m))].name(c)) a |= m & (0 - m);
+            }
+            a |= parent.carried & masks_[kDos];
+            car = parent.carried;
+            if ((a | car) == 0) return Walk::Over;
+            if (c->head.refcount > 1) [[unlikely]] {
+                shared_ = true;
+                return Walk::Stop;
+            }
+            act = a << 1;
+        }
+        if (act & masks_[kHere]) {
+            const bool accept = here(&act, c, kNoPositions, 0);
+            if (stopped_) return Walk::Stop;
+            if (accept) {
+                out_->push_back(c);
+                if (out_->size() >= want_) return Walk::Stop;
+            }
+        }
+        car |= act & masks_[kCarry];
+        if (c->child_count == 0 || ((act & masks_[kDown]) | car) == 0) return Walk::Over;
+        lean_.push_back(LeanFrame{act, car});
+        return Walk::Into;
+    }
+
+    void leave_lean() noexcept { lean_.pop_back(); }
 
     bool stopped() const noexcept { return stopped_; }
     bool met_shared() const noexcept { return shared_; }
+    std::uint64_t ticks() const noexcept { return ticks_; }
     std::uint64_t total() const noexcept { return total_; }
 
     Walk enter(Node* c, std::size_t depth) {
-        if (!poll_()) {
+        if (!tick()) {
             stopped_ = true;
             return Walk::Stop;
         }
@@ -221,7 +275,11 @@ public:
                 parent_positions = parent.positions;
             }
         }
-        frames_.push_back(Frame{c, 0, kNoPositions, static_cast<std::uint32_t>(scratch_.size()), 0});
+        // The walk that only collects needs a frame for a place it goes into,
+        // or for a test of its children's positions; the weighed walks keep
+        // their counts in it.
+        const bool early = mode_ != Mode::Fast || clause_positions_;
+        if (early) push(c);
         const bool accept = here(act, c, parent_positions, index);
         if (stopped_) return Walk::Stop;
         bool down = false;
@@ -230,17 +288,12 @@ public:
             down |= ((act[k] & mask(kDown)[k]) | car[k]) != 0;
         }
         down = down && c->child_count != 0;
-        const bool remembered = mode_ != Mode::Fast && may_recur(c, depth);
-        if (remembered) {
+        if (mode_ != Mode::Fast && may_recur(c, depth)) {
             key_of(c, act);
-            if (mode_ == Mode::Count) {
-                if (const std::uint64_t* known = memo_.find(key_)) {
-                    pop();
-                    frames_.back().count = saturating_add(frames_.back().count, *known);
-                    return Walk::Over;
-                }
-            } else if (const std::uint64_t* known = memo_.find(key_); known && *known == 0) {
+            const std::uint64_t* known = memo_.find(key_);
+            if (known && (mode_ == Mode::Count || *known == 0)) {
                 pop();
+                if (mode_ == Mode::Count) frames_.back().count = saturating_add(frames_.back().count, *known);
                 return Walk::Over;
             }
         }
@@ -249,14 +302,14 @@ public:
                 frames_.back().count = 1;
             } else {
                 out_->push_back(c);
-                if (out_->size() >= want_) {
-                    complete_ = true;
-                    return Walk::Stop;
-                }
+                if (out_->size() >= want_) return Walk::Stop;
             }
         }
-        if (down) return Walk::Into;
-        leave(c, depth);
+        if (down) {
+            if (!early) push(c);
+            return Walk::Into;
+        }
+        if (early) leave(c, depth);
         return Walk::Over;
     }
 
@@ -288,6 +341,11 @@ private:
         std::uint64_t count;          // Count: the matches in its subtree so far
     };
 
+    struct LeanFrame {
+        std::uint64_t states;
+        std::uint64_t carried;
+    };
+
     // A test of a child clause, one level below a place.
     struct ClauseFrame {
         std::uint32_t clause;
@@ -301,6 +359,14 @@ private:
     };
 
     enum MaskId { kChild, kDesc, kDos, kCarry, kDown, kHere, kStart, kMasks };
+
+    // A place visited, or a child tested; every kPollInterval of them,
+    // poll() may stop the run.
+    bool tick() {
+        if (++ticks_ % kPollInterval != 0) [[likely]]
+            return true;
+        return poll_();
+    }
 
     std::size_t words() const noexcept {
         if constexpr (StaticWords != 0) {
@@ -325,6 +391,10 @@ private:
     // reference holds can be met in another place (places.hpp).
     bool may_recur(const Node* n, std::size_t depth) const noexcept {
         return depth > 0 && n->head.refcount > 1 && frames_[depth - 1].node->is_own();
+    }
+
+    void push(const Node* n) {
+        frames_.push_back(Frame{n, 0, kNoPositions, static_cast<std::uint32_t>(scratch_.size()), 0});
     }
 
     void pop() {
@@ -446,7 +516,7 @@ private:
                         break;
                     }
                     const std::uint32_t i = x.next_index++;
-                    if (!poll_()) {
+                    if (!tick()) {
                         stopped_ = true;
                         while (clauses_.size() > base) pop_clause();
                         return false;
@@ -492,14 +562,17 @@ private:
 
     const PathProgram& p_;
     Poll& poll_;
+    std::uint64_t ticks_ = 0;
     std::size_t words_ = StaticWords;
     std::vector<std::uint64_t> masks_;
-    bool positions_ = false;  // some op tests a position
+    bool positions_ = false;         // some op tests a position
+    bool clause_positions_ = false;  // some op tests its children's positions
 
     Mode mode_ = Mode::Fast;
     std::vector<Node*>* out_ = nullptr;
     std::size_t want_ = SIZE_MAX;
     std::vector<Frame> frames_;
+    std::vector<LeanFrame> lean_;
     std::vector<std::uint64_t> bits_;       // per frame: its states, then what it carries down
     std::vector<std::uint32_t> scratch_;    // sibling positions, a stack like the frames
     std::vector<ClauseFrame> clauses_;
@@ -510,43 +583,73 @@ private:
     std::uint64_t total_ = 0;
     bool shared_ = false;
     bool stopped_ = false;
-    bool complete_ = false;
+};
+
+struct PathTally {
+    std::uint64_t matches = 0;  // in all, counted when the tree shares nodes
+    std::uint64_t visits = 0;   // places visited and children tested, by every walk
 };
 
 // The matches of `program` below (and at) `root`, in document order, once
-// per place, into `out`, stopping after `want`. `poll()` is called for every
-// place visited (and child tested) and may stop the run by returning false.
-// A tree that shares nodes is weighed first: more than `most` matches, when
-// all are wanted, is TooMany, with the count in `count`.
-template <int StaticWords, class Poll>
-PathRun run_path_with(const PathProgram& program, Node* root, std::size_t want, std::uint64_t most,
-                      std::vector<Node*>& out, std::uint64_t& count, Poll& poll) {
-    PathMachine<StaticWords, Poll> m(program, poll);
-    using Mode = typename PathMachine<StaticWords, Poll>::Mode;
+// per place, into `out`, stopping after `want`. Every kPollInterval places
+// visited (or children tested), `poll()` may stop the run by returning
+// false. A tree that shares nodes is weighed first: more than `most()`
+// matches, when all are wanted, is TooMany, with the count in the tally.
+template <int StaticWords, class Poll, class Most>
+PathRun run_path_with(const PathProgram& program, Node* root, std::size_t want, Most& most, std::vector<Node*>& out,
+                      PathTally& tally, Poll& poll) {
+    using Machine = PathMachine<StaticWords, Poll>;
+    using Mode = typename Machine::Mode;
+    Machine m(program, poll);
     m.start(Mode::Fast, &out, want);
-    walk_preorder(root, m);
+    if (m.lean()) {
+        struct Lean {
+            Machine& m;
+            Walk enter(Node* n, std::size_t depth) { return m.enter_lean(n, depth); }
+            void leave(Node*, std::size_t) { m.leave_lean(); }
+        } lean{m};
+        walk_preorder(root, lean);
+    } else {
+        walk_preorder(root, m);
+    }
+    tally.visits = m.ticks();
     if (m.stopped()) return PathRun::Stopped;
     if (!m.met_shared()) return PathRun::Done;
     out.clear();
     m.start(Mode::Count, nullptr, want);
     walk_preorder(root, m);
+    tally.visits = m.ticks();
     if (m.stopped()) return PathRun::Stopped;
-    count = m.total();
-    if (want == SIZE_MAX && count > most) return PathRun::TooMany;
-    if (count == 0) return PathRun::Done;
-    out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(count, want)));
+    tally.matches = m.total();
+    if (want == SIZE_MAX && tally.matches > most()) return PathRun::TooMany;
+    if (tally.matches == 0) return PathRun::Done;
+    out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(tally.matches, want)));
     m.start(Mode::Collect, &out, want);
     walk_preorder(root, m);
+    tally.visits = m.ticks();
     return m.stopped() ? PathRun::Stopped : PathRun::Done;
 }
 
-template <class Poll>
-PathRun run_path(const PathProgram& program, Node* root, std::size_t want, std::uint64_t most, std::vector<Node*>& out,
-                 std::uint64_t& count, Poll&& poll) {
-    count = 0;
+template <class Poll, class Most>
+PathRun run_path(const PathProgram& program, Node* root, std::size_t want, Most&& most, std::vector<Node*>& out,
+                 PathTally& tally, Poll&& poll) {
+    tally = PathTally{};
     if (program.starts.empty() || want == 0) return PathRun::Done;
-    if (program.ops.size() <= 64) return run_path_with<1>(program, root, want, most, out, count, poll);
-    return run_path_with<0>(program, root, want, most, out, count, poll);
+    if (program.ops.size() == 2 && program.ops[0].kind == OpKind::Child) {
+        // One child step, the commonest path: the children, with no walk
+        // and no weighing (each is one place).
+        ChildCursor children(root);
+        while (Node* c = children.next()) {
+            if (++tally.visits % kPollInterval == 0 && !poll()) return PathRun::Stopped;
+            if (program.ops[0].name(c)) {
+                out.push_back(c);
+                if (out.size() >= want) break;
+            }
+        }
+        return PathRun::Done;
+    }
+    if (program.ops.size() <= 64) return run_path_with<1>(program, root, want, most, out, tally, poll);
+    return run_path_with<0>(program, root, want, most, out, tally, poll);
 }
 
 }  // namespace arbolite

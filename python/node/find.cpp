@@ -86,21 +86,21 @@ Result<std::vector<Node*>> matches(PyObject* self, PyObject* path_obj, PyObject*
     if (!map->empty()) {
         if (auto d = check_prefix_map(node, program, *map)) return prefix_error(*d);
     }
-    SignalCheck signals;
     std::optional<Error> interrupted;
     auto poll = [&]() {
-        Status s = signals();
+        Status s = SignalCheck::poll();
         if (s) return true;
         interrupted.emplace(std::move(s).error());
         return false;
     };
-    const std::uint64_t most = std::min<std::uint64_t>(PY_SSIZE_T_MAX, memory_limit()) / sizeof(PyObject*);
+    auto most = [] { return std::min<std::uint64_t>(PY_SSIZE_T_MAX, memory_limit()) / sizeof(PyObject*); };
     std::vector<Node*> found;
-    std::uint64_t count = 0;
-    switch (run_path(program, node, want, most, found, count, poll)) {
+    PathTally tally;
+    switch (run_path(program, node, want, most, found, tally, poll)) {
         case PathRun::Done: return found;
         case PathRun::Stopped: return std::move(*interrupted);
-        case PathRun::TooMany: return result_too_large("the list of matches", saturating_mul(count, sizeof(PyObject*)));
+        case PathRun::TooMany:
+            return result_too_large("the list of matches", saturating_mul(tally.matches, sizeof(PyObject*)));
     }
     return found;
 }

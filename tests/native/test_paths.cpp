@@ -34,7 +34,7 @@ PathProgram compiled(std::string_view path) {
 struct Outcome {
     PathRun run;
     std::vector<Node*> found;
-    std::uint64_t count = 0;
+    PathTally tally;
     std::uint64_t polls = 0;
 };
 
@@ -42,7 +42,7 @@ Outcome run(std::string_view path, Node* root, std::size_t want = SIZE_MAX, std:
             std::uint64_t stop_after = UINT64_MAX) {
     const PathProgram p = compiled(path);
     Outcome o;
-    o.run = run_path(p, root, want, most, o.found, o.count, [&] { return ++o.polls <= stop_after; });
+    o.run = run_path(p, root, want, [&] { return most; }, o.found, o.tally, [&] { return ++o.polls <= stop_after; });
     return o;
 }
 
@@ -160,9 +160,10 @@ TEST(PathRun, AMillionLevelsWithoutRecursion) {
 
 TEST(PathRun, StopsWhenPollSaysSo) {
     Held root(check::build_own(check::chain(100000)));
-    const Outcome o = run(".//a", root.get(), SIZE_MAX, UINT64_MAX, 5000);
+    const Outcome o = run(".//a", root.get(), SIZE_MAX, UINT64_MAX, 5);
     EXPECT_EQ(o.run, PathRun::Stopped);
-    EXPECT_EQ(o.polls, 5001u);
+    EXPECT_EQ(o.polls, 6u);
+    EXPECT_EQ(o.tally.visits, 6 * kPollInterval);
     EXPECT_EQ(run(".//a", root.get(), 10).found.size(), 10u);
 }
 
@@ -187,17 +188,17 @@ TEST(PathRun, ASharedTreeIsWeighedFirst) {
     Doubling d;
     const Outcome all = run(".//leaf", d.root, SIZE_MAX, std::uint64_t{1} << 30);
     EXPECT_EQ(all.run, PathRun::TooMany);
-    EXPECT_EQ(all.count, std::uint64_t{1} << 40);
+    EXPECT_EQ(all.tally.matches, std::uint64_t{1} << 40);
     EXPECT_TRUE(all.found.empty());
     // Counting visits each (node, states) once; these would take days per place.
-    EXPECT_LT(all.polls, 1000u);
+    EXPECT_LT(all.tally.visits, 1000u);
     const Outcome first = run(".//leaf", d.root, 1, std::uint64_t{1} << 30);
     EXPECT_EQ(first.run, PathRun::Done);
     EXPECT_EQ(texts(first.found), (std::vector<std::string>{"t"}));
     const Outcome none = run(".//n[@a='2']", d.root);
     EXPECT_EQ(none.run, PathRun::Done);
     EXPECT_TRUE(none.found.empty());
-    EXPECT_LT(none.polls, 1000u);
+    EXPECT_LT(none.tally.visits, 1000u);
     // Few matches among the places are collected without visiting the rest.
     const Outcome near = run("n/n/n/n[leaf]/..", d.root);
     EXPECT_EQ(near.found.size(), 0u);
