@@ -44,7 +44,7 @@ struct NameTest {
 
     static NameTest of(NameMatch match, std::string_view text) noexcept {
         NameTest t{match, text};
-        if (text.size() <= sizeof t.head) std::memcpy(t.head, text.data(), text.size());
+        if (!text.empty() && text.size() <= sizeof t.head) std::memcpy(t.head, text.data(), text.size());
         return t;
     }
 
