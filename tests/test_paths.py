@@ -245,7 +245,7 @@ def test_malformed_path(path, span, message):
 
 
 NS_DOC = (
-    "<r xmlns:x='urn:x' xmlns='urn:d' xml:lang='en'><x:a id='1'/><b><x:a/></b>"
+    "<r xmlns:x='urn:x' xmlns='urn:d' xml:lang='en'><x:a id='1'/><b><x:a/><g xmlns='urn:d'/></b>"
     "<c xmlns:x='urn:other'><x:a/></c></r>"
 )
 COMMON = ("names are matched as written, prefixes included, so namespaces is accepted only where it agrees with the "
@@ -254,13 +254,16 @@ COMMON = ("names are matched as written, prefixes included, so namespaces is acc
 # (the receiver's position in NS_DOC, path, namespaces, what ElementTree
 # finds with them, or the ValueError's message after its common part)
 NAMESPACES = [
-    pytest.param(0, ".//x:a", None, [1, 3, 5], id="none"),
-    pytest.param(0, ".//x:a", {}, [1, 3, 5], id="empty"),
-    pytest.param(4, "x:a", {"x": "urn:other"}, [5], id="declared-the-same"),
-    pytest.param(0, "b", {"": "urn:d"}, [2], id="default-declared-the-same"),
+    pytest.param(0, ".//x:a", None, [1, 3, 6], id="none"),
+    pytest.param(0, ".//x:a", {}, [1, 3, 6], id="empty"),
+    pytest.param(5, "x:a", {"x": "urn:other"}, [6], id="declared-the-same"),
+    pytest.param(0, "b/g", {"": "urn:d"}, [4], id="default-declared-the-same"),
     pytest.param(0, ".[@xml:lang]", {"xml": "http://www.w3.org/XML/1998/namespace"}, [0], id="xml-prefix"),
     # Only the prefixes the path uses are looked at.
-    pytest.param(4, "x:a", {"x": "urn:other", "y": "urn:y", "": "urn:unused"}, [5], id="unused-prefixes"),
+    pytest.param(5, "x:a", {"x": "urn:other", "y": "urn:y", "": "urn:unused"}, [6], id="unused-prefixes"),
+    pytest.param(2, "g", {"": "urn:d"}, "the default namespace ('') to 'urn:d', which the tree searched declares only "
+                 "below the node searched from, outside of which names without a prefix are in no namespace",
+                 id="default-declared-below-the-receiver"),
     pytest.param(0, "x:a", {"x": "urn:x"}, "'x' to 'urn:x', but the tree searched binds it to 'urn:other'",
                  id="declared-otherwise-below"),
     pytest.param(2, "x:a", {"x": "urn:x"}, "'x' to 'urn:x', which the tree searched does not declare",

@@ -34,6 +34,7 @@ std::optional<PrefixDisagreement> check_one(const Node* root, std::string_view p
     auto fold = [](std::uint64_t a, std::uint64_t b) { return std::max(a, b); };
     PlaceWeights memo;
     const std::uint64_t found = fold_places(root, own, fold, memo);
+    if (found == 1 && prefix.empty() && own(root) == 0) return PrefixDisagreement{prefix, uri, std::nullopt, true};
     if (found == 1) return std::nullopt;
     return PrefixDisagreement{prefix, uri, std::move(other)};
 }

@@ -3,7 +3,10 @@
 // through it would pick the same elements as their written form does, that
 // is, where the tree searched binds each prefix the path uses to the URI
 // the map gives it (and the default namespace likewise, when the path has
-// unprefixed element names and the map gives one).
+// unprefixed element names and the map gives one). A prefix is bound
+// wherever it is used (a document that uses one undeclared is not
+// namespace-well-formed), but unprefixed names outside a default namespace
+// declaration are in none: that one must be made at the top.
 #pragma once
 #include <optional>
 #include <string>
@@ -23,8 +26,9 @@ struct PrefixDisagreement {
     std::string_view prefix;  // "" for the default namespace
     std::string_view mapped;  // the URI the map gives it
     // The first other URI the tree binds it to; none when the tree searched
-    // does not declare it at all.
+    // does not declare it at all, or (the default namespace) not at its top.
     std::optional<std::string> declared;
+    bool only_below = false;  // the default namespace, declared below the top only
 };
 
 // The first prefix of `program` that `map` gives another URI than every

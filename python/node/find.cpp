@@ -51,6 +51,9 @@ Error prefix_error(const PrefixDisagreement& d) {
                     "with the tree's own declarations: it maps " + who + " to " + quoted(d.mapped) + ", ";
     if (d.declared) {
         m += "but the tree searched binds it to " + quoted(*d.declared);
+    } else if (d.only_below) {
+        m += "which the tree searched declares only below the node searched from, outside of which names without "
+             "a prefix are in no namespace";
     } else {
         m += "which the tree searched does not declare";
     }
