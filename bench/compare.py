@@ -5,7 +5,7 @@
     python bench/compare.py --only read,write --files 'cldr*,iso*'
     python bench/compare.py --json out.json       # the results as JSON as well (bench/chart.py draws them)
 
-Measures (names for --only): read, walk, write, dict, search, memory, threads, native.
+Measures (names for --only): read, walk, write, compact, dict, search, findall, memory, threads, native.
 
 How it measures:
 - Every library's calls alternate within each round (the order rotates from
@@ -20,6 +20,11 @@ How it measures:
   library's own output size counts. Ratios are arbolite's speed over the peer's,
   per file; the summary gives their median over the files.
 - A file that lxml cannot read is reported as not well-formed and skipped.
+- findall runs the same queries in each library (bench/common.py findall_paths) with the processor's caches
+  overwritten before each call (common.Evict), so every tree is read from memory; its ratio per file is the
+  median over the queries.
+- compact writes the same tree without white space in each library: lxml and ElementTree read arbolite's
+  compact output, so all three hold the same content and write it back.
 - Memory runs one fresh interpreter per library and file (bench/common.py).
 - The native parse comes from a separate C++ program, built by
       cmake -S . -B build/bench -G Ninja -DARBOLITE_BUILD_MODULE=OFF -DARBOLITE_BUILD_BENCH=ON
@@ -48,9 +53,9 @@ import time  # noqa: E402
 import xml.etree.ElementTree as ET  # noqa: E402
 
 import arbolite  # noqa: E402
-from common import (CORPUS, Case, FreshText, clark_name, count_elements, corpus_files, fresh_bytes,  # noqa: E402
-                    from_root_element, interleaved, memory_held, most_common_name, root_tag, spread, table,
-                    walk_arbolite, walk_etree, well_formed)
+from common import (CORPUS, Case, Evict, FreshText, clark_name, count_elements, corpus_files,  # noqa: E402
+                    findall_paths, fresh_bytes, from_root_element, interleaved, memory_held, most_common_name,
+                    root_tag, spread, table, walk_arbolite, walk_etree, well_formed)
 
 try:
     import lxml.etree as LET
@@ -60,13 +65,15 @@ except ImportError:
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-MEASURES = ["read", "walk", "write", "dict", "search", "memory", "threads", "native"]
+MEASURES = ["read", "walk", "write", "compact", "dict", "search", "findall", "memory", "threads", "native"]
 GOALS = {  # measure: (peer, goal, "min" or "max")
     "read": ("lxml", 4.0, "min"),
     "walk": ("lxml", 3.5, "min"),
     "write": ("lxml", 4.0, "min"),
+    "compact": ("lxml", 4.0, "min"),
     "dict": ("xmltodict", 10.0, "min"),
     "search": ("ElementTree", 3.0, "min"),
+    "findall": ("ElementTree", 3.0, "min"),
     "memory": (None, 200.0, "max"),
     "threads": (None, 1.9, "min"),
     "native": (None, 1000.0, "min"),
@@ -232,6 +239,83 @@ def measure_write(docs, a):
           "to the input; arbolite and ElementTree re-indent every element)")
     spread_line(rows)
     return {"rows": rows, "median_ratio": m, "median_time_ratio": mt}
+
+
+def measure_compact(docs, a):
+    print("\n## compact: arbolite.write_string(tree, default_xml_def=False, pretty=False) vs "
+          "lxml.etree.tostring(encoding='unicode') vs ElementTree.tostring(encoding='unicode'), the peers' trees read "
+          "from arbolite's compact output")
+    rows = []
+    for d in docs:
+        tree = arbolite.read_string(d.text, d.tag)
+        compact = arbolite.write_string(tree, default_xml_def=False, pretty=False)
+        lx = LET.fromstring(compact.encode("utf-8"))
+        et = ET.fromstring(compact.encode("utf-8"))
+        calls = {
+            "arbolite": lambda _: arbolite.write_string(tree, default_xml_def=False, pretty=False),
+            "lxml": lambda _: LET.tostring(lx, encoding="unicode"),
+            "ElementTree": lambda _: ET.tostring(et, encoding="unicode"),
+        }
+        sizes = {k: len(fn(None).encode("utf-8")) for k, fn in calls.items()}
+        row = speed_rows(d, [Case(k, fn) for k, fn in calls.items()], sizes, a.rounds, a.min_time,
+                         ["lxml", "ElementTree"])
+        row["output_bytes"] = sizes
+        rows.append(row)
+        del tree, lx, et
+    table(["file", "output MB a/lxml/ET", "arbolite MB/s", "lxml MB/s", "ElementTree MB/s", "vs lxml (time)",
+           "vs ElementTree (time)"],
+          [[r["file"], "/".join(f"{v / 1e6:.2f}" for v in r["output_bytes"].values()), f1(r["MBps"]["arbolite"]),
+            f1(r["MBps"]["lxml"]), f1(r["MBps"]["ElementTree"]), fx(r["time_ratio"]["lxml"]),
+            fx(r["time_ratio"]["ElementTree"])] for r in rows])
+    mt = medians(rows, "time_ratio")
+    print(f"median of per-file ratios (peer time / arbolite time, the same tree): vs lxml {fx(mt['lxml'])}, "
+          f"vs ElementTree {fx(mt['ElementTree'])}")
+    spread_line(rows)
+    return {"rows": rows, "median_ratio": mt}
+
+
+def measure_findall(docs, a):
+    print("\n## findall: node.findall(path) vs root.findall(path) in ElementTree and lxml, the same queries "
+          "(common.findall_paths; {uri}local names for the peers), caches overwritten before each call")
+    evict = Evict()
+    rows = []
+    for d in docs:
+        tree = arbolite.read_string(d.text, d.tag)
+        lx = LET.fromstring(d.data)
+        et = ET.fromstring(d.data)
+        queries = []
+        for ours, theirs in findall_paths(tree, lx):
+            calls = {"arbolite": lambda p=ours: tree.findall(p), "lxml": lambda p=theirs: lx.findall(p),
+                     "ElementTree": lambda p=theirs: et.findall(p)}
+            hits = {k: len(fn()) for k, fn in calls.items()}
+            times = {k: [] for k in calls}
+            order = list(calls)
+            for r in range(a.rounds):
+                for k in order[r % 3:] + order[:r % 3]:
+                    evict()
+                    t0 = time.perf_counter()
+                    result = calls[k]()
+                    times[k].append(time.perf_counter() - t0)
+                    del result
+            seconds = {k: med(v) for k, v in times.items()}
+            queries.append({"path": ours, "hits": hits, "seconds": seconds,
+                            "ratio": {p: seconds[p] / seconds["arbolite"] for p in ("lxml", "ElementTree")}})
+        rows.append({"file": d.name, "queries": queries,
+                     "ratio": {p: med([q["ratio"][p] for q in queries]) for p in ("lxml", "ElementTree")}})
+        del tree, lx, et
+    table(["file", "path", "matches a/lxml/ET", "arbolite us", "lxml us", "ElementTree us", "vs lxml",
+           "vs ElementTree"],
+          [[r["file"], q["path"], "/".join(str(v) for v in q["hits"].values()), f1(q["seconds"]["arbolite"] * 1e6),
+            f1(q["seconds"]["lxml"] * 1e6), f1(q["seconds"]["ElementTree"] * 1e6), fx(q["ratio"]["lxml"]),
+            fx(q["ratio"]["ElementTree"])] for r in rows for q in r["queries"]])
+    m = medians(rows)
+    print(f"median of per-file ratios (each the median over its queries; peer time / arbolite time): "
+          f"vs lxml {fx(m['lxml'])}, vs ElementTree {fx(m['ElementTree'])}")
+    # lxml's .. gives a parent once per child it was reached from; the others once.
+    if any(q["hits"]["arbolite"] != q["hits"]["ElementTree"] or
+           (q["hits"]["lxml"] != q["hits"]["arbolite"] and not q["path"].endswith("/..")) for r in rows for q in r["queries"]):
+        print("WARNING: the libraries found different numbers of elements for some query (see matches)")
+    return {"rows": rows, "median_ratio": m}
 
 
 def measure_dict(docs, a):
@@ -544,6 +628,9 @@ def summary(results):
         add("write", "write_string vs lxml pretty (MB/s, own output)", "lxml",
             results["write"]["median_ratio"]["lxml"], "x",
             f"by time {results['write']['median_time_ratio']['lxml']:.2f}x; " + vs_et("write"))
+    if results.get("compact"):
+        add("compact", "compact write_string vs lxml tostring (time, same tree)", "lxml",
+            results["compact"]["median_ratio"]["lxml"], "x", vs_et("compact"))
     if results.get("dict") and results["dict"]["rows"]:
         add("dict", "read + to_dict vs xmltodict.parse", "xmltodict", results["dict"]["median_ratio"]["xmltodict"],
             "x")
@@ -551,6 +638,10 @@ def summary(results):
         add("search", "search_by_name vs ElementTree iter", "ElementTree",
             results["search"]["median_ratio"]["ElementTree"], "x",
             f"vs lxml {results['search']['median_ratio']['lxml']:.2f}x")
+    if results.get("findall"):
+        add("findall", "findall vs ElementTree findall (caches cold)", "ElementTree",
+            results["findall"]["median_ratio"]["ElementTree"], "x",
+            f"vs lxml {results['findall']['median_ratio']['lxml']:.2f}x")
     if results.get("memory") and "median_bytes_per_element" in results["memory"]:
         mb = results["memory"]["median_bytes_per_element"]
         add("memory", "bytes per element (median file)", None, mb["arbolite"], " B",
@@ -632,9 +723,9 @@ def main():
         sys.exit("no readable file selected")
 
     results = {}
-    runners = {"read": measure_read, "walk": measure_walk, "write": measure_write, "dict": measure_dict,
-               "search": measure_search, "memory": measure_memory, "threads": measure_threads,
-               "native": measure_native}
+    runners = {"read": measure_read, "walk": measure_walk, "write": measure_write, "compact": measure_compact,
+               "dict": measure_dict, "search": measure_search, "findall": measure_findall,
+               "memory": measure_memory, "threads": measure_threads, "native": measure_native}
     for m in MEASURES:
         if m in only:
             t0 = time.perf_counter()

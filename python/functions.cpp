@@ -36,21 +36,24 @@ PyMethodDef kFunctions[] = {
      "of the document's UTF-8 form. The interpreter lock is released while\n"
      "parsing."},
     {"write_file", ARBOLITE_FUNCTION(write_file), kFlags,
-     "write_file(node, file_path, indent=None, default_xml_def=None)\n--\n\n"
+     "write_file(node, file_path, indent=None, default_xml_def=None, *, pretty=True)\n--\n\n"
      "Write node and its subtree as XML to the file at file_path (a str, bytes\n"
      "or os.PathLike), created or truncated, in UTF-8 without a byte-order mark: the same text\n"
      "that write_string gives for the same arguments. Returns None; file errors\n"
      "raise the OSError subclass that the system error selects. The\n"
      "interpreter lock is released while writing."},
     {"write_string", ARBOLITE_FUNCTION(write_string), kFlags,
-     "write_string(node, indent=None, default_xml_def=None)\n--\n\n"
+     "write_string(node, indent=None, default_xml_def=None, *, pretty=True)\n--\n\n"
      "Return node and its subtree as XML text.\n\n"
      "indent is the number of spaces per level (a non-negative int, default\n"
      "4); every tag that follows a tag starts a new line, and text stays on\n"
      "its element's line. default_xml_def (a bool, default True) puts the\n"
      "declaration <?xml version=\"1.0\" encoding=\"utf-8\"?> and a line break\n"
-     "first. Text and attribute values are escaped; names are written as they\n"
-     "are. The interpreter lock is released while writing."},
+     "first. pretty=False (keyword only) writes the compact form instead: no\n"
+     "white space that the tree does not hold, the declaration followed\n"
+     "directly by the root; indent cannot be given with it. Text and\n"
+     "attribute values are escaped; names are written as they are. The\n"
+     "interpreter lock is released while writing."},
     {nullptr, nullptr, 0, nullptr},
 };
 

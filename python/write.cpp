@@ -23,8 +23,9 @@
 namespace arbolite {
 namespace {
 
-constexpr Params kWriteStringParams{nullptr, "write_string", {"node", "indent", "default_xml_def"}, 3, 1};
-constexpr Params kWriteFileParams{nullptr, "write_file", {"node", "file_path", "indent", "default_xml_def"}, 4, 2};
+constexpr Params kWriteStringParams{nullptr, "write_string", {"node", "indent", "default_xml_def", "pretty"}, 4, 1, 1};
+constexpr Params kWriteFileParams{
+    nullptr, "write_file", {"node", "file_path", "indent", "default_xml_def", "pretty"}, 5, 2, 1};
 
 constexpr std::uint64_t kDefaultIndent = 4;
 
@@ -58,9 +59,10 @@ std::uint64_t file_room(const std::string& path) {
 struct Options {
     std::uint64_t indent = kDefaultIndent;
     bool declaration = true;
+    bool pretty = true;
 };
 
-Result<Options> convert_options(PyObject* indent, PyObject* declaration) {
+Result<Options> convert_options(const Params& params, PyObject* indent, PyObject* declaration, PyObject* pretty) {
     Options o;
     if (PyObject* v = given(indent)) {
         auto n = unsigned_index(v);
@@ -71,6 +73,16 @@ Result<Options> convert_options(PyObject* indent, PyObject* declaration) {
         auto b = strict_bool(v);
         if (!b) return argument_error("default_xml_def", std::move(b).error());
         o.declaration = *b;
+    }
+    if (PyObject* v = given(pretty)) {
+        auto b = strict_bool(v);
+        if (!b) return argument_error("pretty", std::move(b).error());
+        o.pretty = *b;
+    }
+    if (!o.pretty && given(indent)) {
+        return Error::deferred(PyExc_TypeError, params.full_name() +
+                                                    " got indent with pretty=False: compact output has no "
+                                                    "line breaks to indent");
     }
     return o;
 }
@@ -118,13 +130,14 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     return guarded([&]() -> Result<object> {
         ARBOLITE_TRY(slots, extract_arguments(kWriteStringParams, args, nargs, kwnames));
         ARBOLITE_TRY(node, convert_node(slots[0]));
-        ARBOLITE_TRY(options, convert_options(slots[1], slots[2]));
+        ARBOLITE_TRY(options, convert_options(kWriteStringParams, slots[1], slots[2], slots[3]));
         object keep = borrow(as_object(node));
         MemorySink sink;
         Failure failure = without_lock([&]() -> Failure {
-            if (auto bad = write_document(sink, node, options.indent, options.declaration, memory_output_limit())) {
-                return std::move(*bad);
-            }
+            auto bad = options.pretty
+                           ? write_document(sink, node, options.indent, options.declaration, memory_output_limit())
+                           : write_compact(sink, node, options.declaration, memory_output_limit());
+            if (bad) return std::move(*bad);
             return {};
         });
         if (!std::holds_alternative<std::monostate>(failure)) return to_error(std::move(failure));
@@ -138,22 +151,24 @@ PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         ARBOLITE_TRY(node, convert_node(slots[0]));
         auto path = path_bytes(slots[1]);
         if (!path) return argument_error("file_path", std::move(path).error());
-        ARBOLITE_TRY(options, convert_options(slots[2], slots[3]));
+        ARBOLITE_TRY(options, convert_options(kWriteFileParams, slots[2], slots[3], slots[4]));
         object keep = borrow(as_object(node));
         Failure failure = without_lock([&]() -> Failure {
             // Checked before the file is opened, so a refused size or indent leaves it untouched.
             if (auto bad = check_size(node, file_room(*path))) {
                 return IoError{0, "not enough space on the file system: " + bad->message};
             }
-            if (auto bad = check_indent(node, options.indent, options.declaration, file_output_limit())) {
-                return std::move(*bad);
+            if (options.pretty) {
+                if (auto bad = check_indent(node, options.indent, options.declaration, file_output_limit())) {
+                    return std::move(*bad);
+                }
             }
             auto opened = open_for_writing(*path);
             if (auto* e = std::get_if<IoError>(&opened)) return std::move(*e);
             FileSink sink(std::get<int>(opened));
-            if (!write_document(sink, node, options.indent, options.declaration) || !sink.flush()) {
-                return *sink.error();
-            }
+            const bool written = options.pretty ? write_document(sink, node, options.indent, options.declaration)
+                                                : write_compact(sink, node, options.declaration);
+            if (!written || !sink.flush()) return *sink.error();
             return {};
         });
         if (!std::holds_alternative<std::monostate>(failure)) return to_error(std::move(failure));

@@ -8,6 +8,8 @@ import sysconfig
 import textwrap
 from types import SimpleNamespace
 
+from pathlib import Path
+
 import pytest
 
 import arbolite
@@ -82,6 +84,30 @@ def assert_same_as_etree(node, element):
         assert len(children) == len(x), path
         stack.extend((c, d, f"{path}/{i}:{c.name}") for i, (c, d) in enumerate(zip(children, x)))
     return count
+
+
+# The shared corpus of real documents (../shared/corpus beside the checkout).
+CORPUS = Path(os.environ.get("ARBOLITE_CORPUS") or Path(__file__).resolve().parents[2] / "shared" / "corpus")
+CORPUS_FILES = sorted(p for p in CORPUS.iterdir() if p.is_file() and p.suffix != ".md") if CORPUS.is_dir() else []
+
+
+def written_root(data):
+    """The name of a document's root element as written, prefix included."""
+    from lxml import etree
+
+    e = etree.fromstring(data)
+    local = etree.QName(e).localname
+    return f"{e.prefix}:{local}" if e.prefix else local
+
+
+def preorder(node):
+    """The places of node's subtree in document order (explicit stack). It
+    holds no node once exhausted, so a tree walked with it stays unshared."""
+    stack = [node]
+    while stack:
+        n = stack.pop()
+        yield n
+        stack.extend(reversed(n.children))
 
 
 def pytest_configure(config):

@@ -141,7 +141,8 @@ needs_corpus = pytest.mark.skipif(not os.path.isdir(common.CORPUS), reason="no c
 def test_compare_smoke(tmp_path):
     out = tmp_path / "r.json"
     run = subprocess.run([sys.executable, os.path.join(BENCH, "compare.py"), "--quick", "--rounds", "1",
-                          "--only", "read,write,search", "--files", "docbook.rng,iso_3166-2.xml", "--json", str(out)],
+                          "--only", "read,write,compact,search,findall", "--files", "docbook.rng,iso_3166-2.xml",
+                          "--json", str(out)],
                          capture_output=True, text=True, cwd=BENCH)
     assert run.returncode == 0, run.stderr
     assert "iso_3166-2.xml" in run.stdout and "not well-formed, skipped" in run.stdout
@@ -160,7 +161,9 @@ def test_compare_smoke(tmp_path):
     }
     for lib, text in sizes.items():
         assert row["MBps"][lib] == pytest.approx(len(text.encode()) / 1e6 / row["seconds"][lib], rel=1e-3), lib
-    assert {s["measure"] for s in results["summary"]} == {"read", "write", "search"}
+    assert {s["measure"] for s in results["summary"]} == {"read", "write", "compact", "search", "findall"}
+    (row,) = results["findall"]["rows"]
+    assert all(q["hits"]["arbolite"] == q["hits"]["ElementTree"] > 0 for q in row["queries"]), row["queries"]
 
     png = tmp_path / "c.png"
     subprocess.run([sys.executable, os.path.join(BENCH, "chart.py"), "--from", str(out), "--out", str(png)],

@@ -74,6 +74,7 @@ DEEP_OPERATIONS = [
         """
         out = arbolite.write_string(root, indent=0, default_xml_def=False)
         assert out.replace("\\n", "") == doc
+        assert arbolite.write_string(root, default_xml_def=False, pretty=False) == doc
         again = arbolite.read_string(out, "n")
         assert innermost(again)[0] == DEPTH
         # The default indent over a million levels cannot fit in memory: a
@@ -110,6 +111,16 @@ DEEP_OPERATIONS = [
         assert root.search_by_name("absent") == []
         """,
         id="search",
+    ),
+    pytest.param(
+        """
+        depth, leaf = innermost(root)
+        assert len(root.findall(".//n")) == DEPTH - 1
+        assert root.findall(".//n[@k]") == [leaf] and root.find(".//n[.='t']") is leaf
+        assert root.findall(".//n[@k]/..")[0].children == [leaf]
+        assert root.findtext("n/n/../n/n") == "" and root.findtext("n/n/../a", 5) == 5
+        """,
+        id="findall",
     ),
     pytest.param(
         """
@@ -425,7 +436,15 @@ SHARED_OPERATIONS = [
     pytest.param("assert built.search_by_name('absent') == [] and restored.search_by_text('absent') == []", id="search-nothing"),
     pytest.param("assert built.search_by_name('leaf', 39) == [] and len(restored.search_by_name('n', 9)) == 1023",
                  id="search-within-a-depth"),
+    pytest.param("refused(lambda t: t.findall('.//leaf'), MemoryError)", id="findall-every-leaf"),
+    pytest.param("refused(lambda t: t.findall('.//*[@a]/..'), MemoryError)", id="findall-every-parent"),
+    pytest.param("assert built.find('.//leaf').text == 't' and restored.findtext('.//n/leaf') == 't'", id="find-first"),
+    pytest.param("assert built.findall('.//absent') == [] and restored.findall(\".//n[@a='2']/..\") == []",
+                 id="findall-nothing"),
+    pytest.param("assert len(restored.findall('*/*/*/*/*/*/*/*/*/*')) == 1024 and built.findall('*/*/leaf') == []",
+                 id="findall-within-a-depth"),
     pytest.param("refused(lambda t: arbolite.write_string(t), MemoryError)", id="write_string"),
+    pytest.param("refused(lambda t: arbolite.write_string(t, pretty=False), MemoryError)", id="write_string-compact"),
     pytest.param("refused(lambda t: arbolite.write_string(t, indent=0), MemoryError)", id="write_string-no-indent"),
     pytest.param("""
         import os, tempfile
@@ -473,6 +492,7 @@ def interrupted(call):
 
 INTERRUPTED = [
     pytest.param(26, "interrupted(lambda: root.search_by_name('n'))", id="search"),
+    pytest.param(26, "interrupted(lambda: root.findall('.//n'))", id="findall"),
     pytest.param(22, "interrupted(lambda: root.to_dict())", id="to_dict"),
     pytest.param(22, "interrupted(lambda: str(root))", id="str"),
     pytest.param(0, """

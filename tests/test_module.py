@@ -25,8 +25,8 @@ FULL_ALL = [
 FUNCTION_SIGNATURES = {
     "read_file": "(file_path, root_tag)",
     "read_string": "(xml_string, root_tag)",
-    "write_file": "(node, file_path, indent=None, default_xml_def=None)",
-    "write_string": "(node, indent=None, default_xml_def=None)",
+    "write_file": "(node, file_path, indent=None, default_xml_def=None, *, pretty=True)",
+    "write_string": "(node, indent=None, default_xml_def=None, *, pretty=True)",
 }
 
 
@@ -153,7 +153,7 @@ def test_help_reads_as_a_reference():
     for expected in (
         "Immutable XML trees",
         "read_string(xml_string, root_tag)",
-        "write_file(node, file_path, indent=None, default_xml_def=None)",
+        "write_file(node, file_path, indent=None, default_xml_def=None, *, pretty=True)",
         "class Node(builtins.object)",
         "search_by_attr(self, /, key, depth=None)",
         "Children are shared references",
@@ -172,6 +172,10 @@ def test_help_reads_as_a_reference():
         ("search_by_attr", "($self, key, depth=None)"),
         ("search_by_text", "($self, text, depth=None)"),
         ("search", "($self, by, value, depth=None)"),
+        ("find", "($self, path, namespaces=None)"),
+        ("findall", "($self, path, namespaces=None)"),
+        ("findtext", "($self, path, default=None, namespaces=None)"),
+        ("iterfind", "($self, path, namespaces=None)"),
     ],
 )
 def test_node_method_signatures(method, signature):

@@ -5,11 +5,13 @@ buffered file output."""
 import json
 import os
 import pathlib
+import xml.etree.ElementTree as ET
 
 import pytest
 
 import arbolite
 from arbolite import Node
+from conftest import CORPUS_FILES, written_root
 
 DECL = '<?xml version="1.0" encoding="utf-8"?>\n'
 
@@ -113,6 +115,7 @@ LAYOUT = [
         two_levels, (None, None), {}, DECL + "<r>\n    <a>\n        <b/>\n    </a>\n</r>", id="none-positional-are-defaults"
     ),
     pytest.param(two_levels, (2, False), {}, "<r>\n  <a>\n    <b/>\n  </a>\n</r>", id="indent-2-positional"),
+    pytest.param(two_levels, (2, False), {"pretty": True}, "<r>\n  <a>\n    <b/>\n  </a>\n</r>", id="pretty-is-the-default"),
     pytest.param(two_levels, (), {"indent": True, "default_xml_def": False}, "<r>\n <a>\n  <b/>\n </a>\n</r>", id="indent-true-is-1"),
     pytest.param(two_levels, (0, False), {}, "<r>\n<a>\n<b/>\n</a>\n</r>", id="indent-0-still-breaks-lines"),
     pytest.param(
@@ -324,6 +327,10 @@ ARGUMENT_ERRORS = [
     (arbolite.write_file, (1, b"PATH", -1, 1), {}, TypeError, "'int' object is not an instance of 'Node'", "node"),
     (arbolite.write_file, (Node("r"), bytearray(b"out.xml"), -1, 1), {}, TypeError, "'bytearray' object is not an instance of 'str'", "file_path"),
     (arbolite.write_file, (Node("r"), "PATH", -1, 1), {}, OverflowError, None, "indent"),
+    (arbolite.write_string, (Node("r"),), {"pretty": 0}, TypeError, "'int' object is not an instance of 'bool'", "pretty"),
+    (arbolite.write_file, (Node("r"), "PATH"), {"pretty": "no"}, TypeError, "'str' object is not an instance of 'bool'", "pretty"),
+    # pretty comes after the others.
+    (arbolite.write_string, (Node("r"), None, 1), {"pretty": 0}, TypeError, "'int' object is not an instance of 'bool'", "default_xml_def"),
 ]
 
 
@@ -349,6 +356,72 @@ def test_argument_errors(tmp_path, func, args, kwargs, exc_type, message, parame
         assert str(info.value) == message
     assert info.value.__notes__ == [f"while processing '{parameter}'"]
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda p: arbolite.write_string(Node("r"), 2, pretty=False),
+         "write_string() got indent with pretty=False: compact output has no line breaks to indent"),
+        (lambda p: arbolite.write_file(Node("r"), p, indent=0, pretty=False),
+         "write_file() got indent with pretty=False: compact output has no line breaks to indent"),
+        (lambda p: arbolite.write_string(Node("r"), None, None, False),
+         "write_string() takes from 1 to 3 positional arguments but 4 were given"),
+        (lambda p: arbolite.write_file(Node("r"), p, None, None, False),
+         "write_file() takes from 2 to 4 positional arguments but 5 were given"),
+    ],
+)
+def test_pretty_is_keyword_only_and_takes_no_indent(tmp_path, call, message):
+    with pytest.raises(TypeError) as info:
+        call(str(tmp_path / "out.xml"))
+    assert str(info.value) == message
+    assert list(tmp_path.iterdir()) == []
+
+
+# --- compact output ---------------------------------------------------------
+
+
+def etree_of(node):
+    """The ElementTree element of a tree, with no tails: each text where
+    arbolite writes it, before the children."""
+    e = ET.Element(node.name, node.attrs)
+    e.text = node.text
+    e.extend(etree_of(c) for c in node.children)
+    return e
+
+
+@pytest.mark.parametrize(
+    "build",
+    [
+        worked_example,
+        text_and_two_children,
+        two_levels,
+        shared_child_twice,
+        lambda: Node("r", {"a": "x y", "b": ""}, [Node("b", text=" spaced\n text "), Node("c")], " lead "),
+        lambda: Node("é", {"ключ": "значение"}, [Node("日本")], "😀 ü"),
+    ],
+)
+@pytest.mark.parametrize("indent", [{}, {"indent": None}])
+def test_compact_is_what_elementtree_writes(sink, build, indent):
+    tree = build()
+    # ElementTree writes an empty element <b />.
+    expected = ET.tostring(etree_of(tree), encoding="unicode").replace(" />", "/>")
+    assert sink(tree, default_xml_def=False, pretty=False, **indent) == expected
+    assert sink(tree, pretty=False, **indent) == DECL.rstrip("\n") + expected
+
+
+@pytest.mark.parametrize("path", CORPUS_FILES, ids=lambda p: p.name)
+def test_compact_corpus_is_canonically_elementtrees_and_reads_back(path):
+    data = path.read_bytes()
+    try:
+        ET.fromstring(data)
+    except ET.ParseError:
+        pytest.skip("not well-formed: ElementTree cannot read it")
+    tree = arbolite.read_string(data, written_root(data))
+    out = arbolite.write_string(tree, default_xml_def=False, pretty=False)
+    # Canonical XML keeps all white space text: any the writer added shows.
+    assert ET.canonicalize(out) == ET.canonicalize(ET.tostring(etree_of(tree), encoding="unicode"))
+    assert arbolite.read_string(out, tree.name).to_dict() == tree.to_dict()
 
 
 # --- indents too large to write -------------------------------------------

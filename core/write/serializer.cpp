@@ -134,11 +134,11 @@ std::uint64_t max_tag_bytes(const Node* n) {
 template <class Sink>
 class Writer {
 public:
-    Writer(Sink& sink, std::uint64_t indent) noexcept : sink_(sink), indent_(indent) {}
+    Writer(Sink& sink, std::uint64_t indent, bool pretty) noexcept : sink_(sink), indent_(indent), pretty_(pretty) {}
 
     Walk enter(Node* n, std::size_t depth) {
         if (newline_pending_ && !line_break(depth)) return Walk::Stop;
-        newline_pending_ = true;
+        newline_pending_ = pretty_;
         const std::string_view name = node_name(n);
         if (!sink_.append("<", 1) || !sink_.append(name)) return Walk::Stop;
         for (const Attr a : node_attrs(n)) {
@@ -162,7 +162,7 @@ public:
             failed_ = true;
             return;
         }
-        newline_pending_ = true;
+        newline_pending_ = pretty_;
         if (!sink_.append("</", 2) || !sink_.append(node_name(n)) || !sink_.append(">", 1)) failed_ = true;
     }
 
@@ -186,14 +186,19 @@ private:
 
     Sink& sink_;
     std::uint64_t indent_;
+    bool pretty_;  // false: a line break is never due
     bool newline_pending_ = false;
     bool failed_ = false;
 };
 
+std::string_view declaration_for(bool pretty) {
+    return pretty ? kXmlDeclaration : kXmlDeclaration.substr(0, kXmlDeclaration.size() - 1);
+}
+
 template <class Sink>
-bool write_tree(Sink& sink, Node* root, std::uint64_t indent, bool declaration) {
-    if (declaration && !sink.append(kXmlDeclaration)) return false;
-    Writer<Sink> writer(sink, indent);
+bool write_tree(Sink& sink, Node* root, std::uint64_t indent, bool declaration, bool pretty) {
+    if (declaration && !sink.append(declaration_for(pretty))) return false;
+    Writer<Sink> writer(sink, indent, pretty);
     // A failed leave() makes the next enter() (or the end) see the failure.
     struct Guarded {
         Writer<Sink>& w;
@@ -285,10 +290,10 @@ inline std::uint64_t tag_bound(const Node* n) noexcept {
 // too large for that (huge values or texts) take the piecewise path.
 class MemoryWriter {
 public:
-    MemoryWriter(MemorySink& sink, std::uint64_t indent, std::uint64_t budget, const Node* root,
+    MemoryWriter(MemorySink& sink, std::uint64_t indent, bool pretty, std::uint64_t budget, const Node* root,
                  std::uint64_t check_size_at, std::uint64_t max_output) noexcept
         : buf_(sink.buffer()), sink_(sink), indent_(indent), budget_(budget), root_(root),
-          check_size_at_(check_size_at), max_output_(max_output) {}
+          check_size_at_(check_size_at), max_output_(max_output), pretty_(pretty) {}
 
     Walk enter(Node* n, std::size_t depth) {
         if (buf_.size() >= check_size_at_) {
@@ -300,7 +305,7 @@ public:
         }
         std::uint64_t spaces = 0;
         if (newline_pending_ && !account(depth, spaces)) return Walk::Stop;
-        newline_pending_ = true;
+        newline_pending_ = pretty_;
         const std::uint64_t bound = tag_bound(n);
         const bool leaf = n->child_count == 0 && !n->text;
         if (bound > kRawLimit || spaces > kRawLimit) return generic_enter(n, spaces, leaf);
@@ -335,7 +340,7 @@ public:
         if (stopped_) return;
         std::uint64_t spaces = 0;
         if (newline_pending_ && !account(depth, spaces)) return;
-        newline_pending_ = true;
+        newline_pending_ = pretty_;
         const std::string_view name = node_name(n);
         if (name.size() + 3 > kRawLimit || spaces > kRawLimit) {
             generic_break(spaces);
@@ -428,22 +433,25 @@ private:
     std::uint64_t max_output_;
     std::optional<OutputError> refused_;
     std::uint64_t written_ = 0;      // indentation written so far
+    bool pretty_;                    // false: a line break is never due
     bool newline_pending_ = false;
     bool newline_pending_before_ = false;  // a line break is due before the next tag
     bool stopped_ = false;
 };
 }  // namespace
 
-std::optional<OutputError> write_document(MemorySink& sink, Node* root, std::uint64_t indent, bool declaration,
-                                          std::uint64_t max_output_bytes, std::uint64_t unchecked_indentation,
-                                          std::uint64_t unchecked_output) {
+namespace {
+
+std::optional<OutputError> write_memory(MemorySink& sink, Node* root, std::uint64_t indent, bool pretty,
+                                        bool declaration, std::uint64_t max_output_bytes,
+                                        std::uint64_t unchecked_indentation, std::uint64_t unchecked_output) {
     // Past the caller's limit, or the unchecked budget, the check decides.
     std::uint64_t budget = std::min(unchecked_indentation, max_output_bytes);
     std::uint64_t check_size_at = unchecked_output;
     for (;;) {
         sink.buffer().clear();
-        if (declaration) sink.append(kXmlDeclaration);
-        MemoryWriter writer(sink, indent, budget, root, check_size_at, max_output_bytes);
+        if (declaration) sink.append(declaration_for(pretty));
+        MemoryWriter writer(sink, indent, pretty, budget, root, check_size_at, max_output_bytes);
         walk_preorder(root, writer);
         if (!writer.stopped()) return std::nullopt;
         if (writer.refused()) return std::move(writer.refused());
@@ -456,9 +464,26 @@ std::optional<OutputError> write_document(MemorySink& sink, Node* root, std::uin
     }
 }
 
-bool write_document(FileSink& sink, Node* root, std::uint64_t indent, bool declaration) {
-    return write_tree(sink, root, indent, declaration);
+}  // namespace
+
+std::optional<OutputError> write_document(MemorySink& sink, Node* root, std::uint64_t indent, bool declaration,
+                                          std::uint64_t max_output_bytes, std::uint64_t unchecked_indentation,
+                                          std::uint64_t unchecked_output) {
+    return write_memory(sink, root, indent, true, declaration, max_output_bytes, unchecked_indentation,
+                        unchecked_output);
 }
+
+std::optional<OutputError> write_compact(MemorySink& sink, Node* root, bool declaration,
+                                         std::uint64_t max_output_bytes, std::uint64_t unchecked_output) {
+    // No line break is ever due, so no indentation is ever weighed.
+    return write_memory(sink, root, 0, false, declaration, max_output_bytes, ~std::uint64_t{0}, unchecked_output);
+}
+
+bool write_document(FileSink& sink, Node* root, std::uint64_t indent, bool declaration) {
+    return write_tree(sink, root, indent, declaration, true);
+}
+
+bool write_compact(FileSink& sink, Node* root, bool declaration) { return write_tree(sink, root, 0, declaration, false); }
 
 void escape_into(MemorySink& sink, std::string_view s, EscapeSet set) {
     if (set == EscapeSet::Attribute) {

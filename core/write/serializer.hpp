@@ -1,7 +1,9 @@
-// The XML serializer: writes a tree of nodes straight from the nodes. One
-// fixed layout: each tag that follows a tag starts a new line, indented by
-// `indent` spaces per level; text stays on its start tag's line; elements
-// with neither children nor text are self-closing; no final line break.
+// The XML serializer: writes a tree of nodes straight from the nodes. Two
+// layouts. The indented one: each tag that follows a tag starts a new line,
+// indented by `indent` spaces per level; text stays on its start tag's line;
+// no final line break. The compact one: no white space but the tree's own,
+// the declaration (when asked) followed directly by the root. In both,
+// elements with neither children nor text are self-closing.
 //
 // It reads nodes only, so it runs without the interpreter lock while the
 // caller's reference keeps the (immutable) tree alive.
@@ -29,6 +31,8 @@ enum class EscapeSet {
 // The declaration when asked, then the tree. False after an I/O failure (the
 // sink holds it); a FileSink still needs its flush() afterwards.
 bool write_document(FileSink& sink, Node* root, std::uint64_t indent, bool declaration);
+// The same in the compact layout.
+bool write_compact(FileSink& sink, Node* root, bool declaration);
 
 
 // Appends `s` with every character of `set` replaced by its reference.
@@ -77,5 +81,9 @@ std::optional<OutputError> write_document(MemorySink& sink, Node* root, std::uin
                                           std::uint64_t max_output_bytes,
                                           std::uint64_t unchecked_indentation = std::uint64_t{16} << 20,
                                           std::uint64_t unchecked_output = std::uint64_t{64} << 20);
+
+// The compact layout into memory; the size is checked as write_document does.
+std::optional<OutputError> write_compact(MemorySink& sink, Node* root, bool declaration, std::uint64_t max_output_bytes,
+                                         std::uint64_t unchecked_output = std::uint64_t{64} << 20);
 
 }  // namespace arbolite

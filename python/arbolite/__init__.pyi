@@ -4,7 +4,7 @@
 import os
 from collections.abc import Buffer, Callable, Iterator, Sequence
 from types import TracebackType
-from typing import Any, Final, Protocol, SupportsIndex, TypedDict, final, overload, type_check_only
+from typing import Any, Final, Protocol, SupportsIndex, TypedDict, TypeVar, final, overload, type_check_only
 
 __version__: str
 __all__ = [
@@ -22,6 +22,8 @@ __all__ = [
 
 # What open() takes as a file name.
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+_T = TypeVar("_T")
 
 class _NodeDict(TypedDict):
     """The dict form of a node, as Node.to_dict gives it."""
@@ -64,6 +66,15 @@ class Node:
     def search_by_name(self, name: str, depth: SupportsIndex | None = None) -> list[Node]: ...
     def search_by_attr(self, key: str, depth: SupportsIndex | None = None) -> list[Node]: ...
     def search_by_text(self, text: str, depth: SupportsIndex | None = None) -> list[Node]: ...
+    # ElementTree's path language, names as written; namespaces maps prefixes
+    # to URIs and must agree with the tree's own declarations.
+    def find(self, path: str, namespaces: dict[str, str] | None = None) -> Node | None: ...
+    def findall(self, path: str, namespaces: dict[str, str] | None = None) -> list[Node]: ...
+    @overload
+    def findtext(self, path: str, default: None = None, namespaces: dict[str, str] | None = None) -> str | None: ...
+    @overload
+    def findtext(self, path: str, default: _T, namespaces: dict[str, str] | None = None) -> str | _T: ...
+    def iterfind(self, path: str, namespaces: dict[str, str] | None = None) -> Iterator[Node]: ...
     def to_dict(self) -> _NodeDict: ...
     # A dict that to_dict gave is checked field by field; any other dict is
     # checked when the tree is built.
@@ -115,9 +126,17 @@ class _NodeStream(Iterator[Node]):
 
 def read_string(xml_string: str | Buffer, root_tag: str) -> Node: ...
 def read_file(file_path: _Path, root_tag: str) -> Node: ...
-def write_string(node: Node, indent: SupportsIndex | None = None, default_xml_def: bool | None = None) -> str: ...
+# pretty=False writes the compact form; indent given with it is a TypeError.
+def write_string(
+    node: Node, indent: SupportsIndex | None = None, default_xml_def: bool | None = None, *, pretty: bool = True
+) -> str: ...
 def write_file(
-    node: Node, file_path: _Path, indent: SupportsIndex | None = None, default_xml_def: bool | None = None
+    node: Node,
+    file_path: _Path,
+    indent: SupportsIndex | None = None,
+    default_xml_def: bool | None = None,
+    *,
+    pretty: bool = True,
 ) -> None: ...
 def iter_file(source: _Path | _Reader | _ReaderInto, tag: str) -> _NodeStream: ...
 def iter_string(xml: str | Buffer, tag: str) -> _NodeStream: ...

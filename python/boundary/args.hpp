@@ -9,21 +9,24 @@
 
 namespace arbolite {
 
-// Every parameter may be given by position or by keyword; the first
-// `required` ones must be given. No function takes more than four.
+// Every parameter may be given by keyword, and all but the last
+// `keyword_only` by position too; the first `required` ones must be given.
+// No function takes more than five.
 struct Params {
     const char* class_name;  // "Node" for the constructor and methods, null for functions
     const char* function;
-    std::array<const char*, 4> names;
+    std::array<const char*, 5> names;
     int count;
     int required;
+    int keyword_only = 0;
 
+    int positional() const { return count - keyword_only; }
     // "{}.{}()" or "{}()".
     std::string full_name() const;
 };
 
 // One borrowed reference per parameter, null where nothing was given.
-using Slots = std::array<PyObject*, 4>;
+using Slots = std::array<PyObject*, 5>;
 
 // The vectorcall form: positional values, then the values of `kwnames`.
 Result<Slots> extract_arguments(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -25,8 +25,10 @@ public:
         return poll();
     }
 
-private:
+    // The check itself, for a walk that counts its places its own way.
     static Status poll();
+
+private:
     std::uint32_t count_ = 0;
 };
 

@@ -304,6 +304,32 @@ PyMethodDef kMethods[] = {
      "SearchType.Tag compares names, SearchType.Attr looks for an attribute\n"
      "key, SearchType.Text compares texts (as the search_by_* methods do);\n"
      "depth as in search_by_name."},
+    {"find", ARBOLITE_FASTCALL(node_find), METH_FASTCALL | METH_KEYWORDS,
+     "find($self, path, namespaces=None)\n--\n\n"
+     "Return the first node that path selects, in document order, or None.\n"
+     "The path is that of findall."},
+    {"findall", ARBOLITE_FASTCALL(node_findall), METH_FASTCALL | METH_KEYWORDS,
+     "findall($self, path, namespaces=None)\n--\n\n"
+     "Return the nodes that path selects from this node, in document order.\n\n"
+     "ElementTree's path language: steps tag, *, ., //tag, //*, .. and the\n"
+     "predicates [@key], [@key='v'], [@key!='v'], [tag], [tag='t'],\n"
+     "[tag!='t'], [.='t'], [.!='t'], [n], [last()], [last()-n]; p:* is any\n"
+     "name with the prefix p. Names are compared as written, prefixes\n"
+     "included; texts compare the node's text (trimmed; no text compares as\n"
+     "''); [n] counts the siblings of the node's name. A node that occurs in\n"
+     "several places is listed once per place. A malformed path raises\n"
+     "SyntaxError. namespaces (a dict of prefix to URI) is accepted only where\n"
+     "the tree searched declares each prefix the path uses with that URI, and\n"
+     "is otherwise refused with ValueError: names are never matched by URI."},
+    {"findtext", ARBOLITE_FASTCALL(node_findtext), METH_FASTCALL | METH_KEYWORDS,
+     "findtext($self, path, default=None, namespaces=None)\n--\n\n"
+     "Return the text of the first node that path selects ('' when it has\n"
+     "none), or default when path selects nothing. The path is that of\n"
+     "findall."},
+    {"iterfind", ARBOLITE_FASTCALL(node_iterfind), METH_FASTCALL | METH_KEYWORDS,
+     "iterfind($self, path, namespaces=None)\n--\n\n"
+     "Return an iterator over the nodes that findall returns for path (they\n"
+     "are all found when it is called)."},
     {"from_dict", ARBOLITE_FASTCALL(node_from_dict), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "from_dict($cls, dict_)\n--\n\n"
      "Build a new tree from the dict form that to_dict gives:\n"
