@@ -19,10 +19,11 @@ namespace {
 
 Error too_many_positional(const Params& p, Py_ssize_t given_count) {
     std::string m = p.full_name() + " takes ";
-    if (p.required == p.count) {
-        m += std::to_string(p.count);
+    const int most = p.max_positional();
+    if (p.required == most) {
+        m += std::to_string(most);
     } else {
-        m += "from " + std::to_string(p.required) + " to " + std::to_string(p.count);
+        m += "from " + std::to_string(p.required) + " to " + std::to_string(most);
     }
     m += " positional arguments but " + std::to_string(given_count) + (given_count == 1 ? " was" : " were") +
          " given";
@@ -58,7 +59,7 @@ Status place_keyword(const Params& p, Slots& slots, PyObject* key, PyObject* val
 }
 
 Status check_required(const Params& p, const Slots& slots) {
-    int missing[4];
+    int missing[8];
     int n = 0;
     for (int i = 0; i < p.required; ++i) {
         if (!slots[i]) missing[n++] = i;
@@ -82,7 +83,7 @@ Status check_required(const Params& p, const Slots& slots) {
 
 Result<Slots> extract_arguments(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Slots slots{};
-    if (nargs > p.count) return too_many_positional(p, nargs);
+    if (nargs > p.max_positional()) return too_many_positional(p, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -97,7 +98,7 @@ Result<Slots> extract_arguments(const Params& p, PyObject* const* args, Py_ssize
 Result<Slots> extract_arguments_tuple(const Params& p, PyObject* args, PyObject* kwargs) {
     Slots slots{};
     const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
-    if (nargs > p.count) return too_many_positional(p, nargs);
+    if (nargs > p.max_positional()) return too_many_positional(p, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
     if (kwargs) {
         Py_ssize_t pos = 0;

@@ -9,21 +9,25 @@
 
 namespace arbolite {
 
-// Every parameter may be given by position or by keyword; the first
-// `required` ones must be given. No function takes more than four.
+// Every parameter may be given by keyword, and the first `positional` ones
+// (all, by default) by position; the first `required` ones must be given.
+// No function takes more than eight.
 struct Params {
     const char* class_name;  // "Node" for the constructor and methods, null for functions
     const char* function;
-    std::array<const char*, 4> names;
+    std::array<const char*, 8> names;
     int count;
     int required;
+    int positional = -1;  // -1: `count`
+
+    int max_positional() const noexcept { return positional < 0 ? count : positional; }
 
     // "{}.{}()" or "{}()".
     std::string full_name() const;
 };
 
 // One borrowed reference per parameter, null where nothing was given.
-using Slots = std::array<PyObject*, 4>;
+using Slots = std::array<PyObject*, 8>;
 
 // The vectorcall form: positional values, then the values of `kwnames`.
 Result<Slots> extract_arguments(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
