@@ -413,16 +413,29 @@ private:
         object cdata;
     };
 
+    // Runs without a character to escape are appended whole.
+    template <class Escape>
+    void escaped(std::string_view t, Escape&& escape) {
+        std::size_t run = 0;
+        for (std::size_t i = 0; i < t.size(); ++i) {
+            const char* e = escape(t[i]);
+            if (!e) continue;
+            out_.append(t.data() + run, i - run);
+            out_ += e;
+            run = i + 1;
+        }
+        out_.append(t.data() + run, t.size() - run);
+    }
+
+    // saxutils.escape.
     Status write_text(handle s) {
         ARBOLITE_TRY(t, utf8_view(s));
-        for (char c : t) {
-            switch (c) {
-                case '&': out_ += "&amp;"; break;
-                case '<': out_ += "&lt;"; break;
-                case '>': out_ += "&gt;"; break;
-                default: out_ += c;
-            }
-        }
+        escaped(t, [](char c) -> const char* {
+            if (c == '&') return "&amp;";
+            if (c == '<') return "&lt;";
+            if (c == '>') return "&gt;";
+            return nullptr;
+        });
         return ok();
     }
 
@@ -432,21 +445,18 @@ private:
         const bool dq = t.find('"') != std::string_view::npos, sq = t.find('\'') != std::string_view::npos;
         const char quote = dq && !sq ? '\'' : '"';
         out_ += quote;
-        for (char c : t) {
+        escaped(t, [quote](char c) -> const char* {
             switch (c) {
-                case '&': out_ += "&amp;"; break;
-                case '<': out_ += "&lt;"; break;
-                case '>': out_ += "&gt;"; break;
-                case '\n': out_ += "&#10;"; break;
-                case '\r': out_ += "&#13;"; break;
-                case '\t': out_ += "&#9;"; break;
-                case '"':
-                    if (quote == '"') out_ += "&quot;";
-                    else out_ += c;
-                    break;
-                default: out_ += c;
+                case '&': return "&amp;";
+                case '<': return "&lt;";
+                case '>': return "&gt;";
+                case '\n': return "&#10;";
+                case '\r': return "&#13;";
+                case '\t': return "&#9;";
+                case '"': return quote == '"' ? "&quot;" : nullptr;
+                default: return nullptr;
             }
-        }
+        });
         out_ += quote;
         return ok();
     }
