@@ -57,7 +57,7 @@ PyMethodDef kFunctions[] = {
 PyMethodDef kXmltodictFunctions[] = {
     {"parse_dict", ARBOLITE_FUNCTION(parse_dict), kFlags,
      "parse_dict(xml, *, attr_prefix='@', cdata_key='#text', force_list=None, xml_attribs=True, "
-     "strip_whitespace=True, force_cdata=False, dict_constructor=dict)\n--\n\n"
+     "strip_whitespace=True, force_cdata=False, dict_constructor=None)\n--\n\n"
      "Read the XML document xml and return xmltodict.parse's dictionary of it:\n"
      "{root name: value}, where an element without attributes or children is\n"
      "its text (or None), attributes are keys prefixed with attr_prefix, text\n"
@@ -65,7 +65,8 @@ PyMethodDef kXmltodictFunctions[] = {
      "xml is a str, a bytes-like object or a binary file object (read whole),\n"
      "decoded as read_string decodes it. force_list and force_cdata are a bool\n"
      "or a collection of names; strip_whitespace=False keeps all white space\n"
-     "of every text. Comments and processing instructions are dropped; DTDs\n"
+     "of every text; dict_constructor (None: dict) makes every mapping.\n"
+     "Comments and processing instructions are dropped; DTDs\n"
      "are skipped, never expanded. Raises ParseError as read_string does."},
     {"unparse_dict", ARBOLITE_FUNCTION(unparse_dict), kFlags,
      "unparse_dict(mapping, *, attr_prefix='@', cdata_key='#text', pretty=False, indent='\\t', "

@@ -727,7 +727,7 @@ PyObject* parse_dict(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
         o.strip_whitespace = strip;
         ARBOLITE_TRY(force_cdata, name_rule(slots[6], "force_cdata"));
         o.force_cdata = force_cdata;
-        PyObject* constructor = slots[7] ? slots[7] : reinterpret_cast<PyObject*>(&PyDict_Type);
+        PyObject* constructor = given(slots[7]) ? slots[7] : reinterpret_cast<PyObject*>(&PyDict_Type);
         if (!PyCallable_Check(constructor)) return argument_error("dict_constructor", type_error(constructor, "callable"));
         ARBOLITE_TRY(tree, read_document_element(st, slots[0], !o.strip_whitespace, "xml"));
         Mappings maps(constructor);
