@@ -40,6 +40,8 @@ ParseOutcome parse_document_with(cpu::Kernel kernel, std::string_view text, std:
 // elements); otherwise texts are trimmed as parse_document trims them. No
 // element at all is an error of its own.
 ParseOutcome parse_document_element(std::string_view text, bool raw_text, const void* node_type, Arena& arena);
+ParseOutcome parse_document_element_with(cpu::Kernel kernel, std::string_view text, bool raw_text,
+                                         const void* node_type, Arena& arena);
 
 // Reading a stream: every element named `tag` that is not inside another
 // one, each finished as soon as its end tag is read and built in slabs of
