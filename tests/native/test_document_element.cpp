@@ -32,7 +32,8 @@ std::string by_name(Kernel k, const std::string& doc, const std::string& root) {
 }
 
 class DocumentElement : public ::testing::TestWithParam<Kernel> {};
-INSTANTIATE_TEST_SUITE_P(Kernels, DocumentElement, ::testing::ValuesIn(check::runnable_kernels()));
+INSTANTIATE_TEST_SUITE_P(Kernels, DocumentElement, ::testing::ValuesIn(check::runnable_kernels()),
+                         [](const ::testing::TestParamInfo<Kernel>& info) { return check::kernel_name(info.param); });
 
 TEST_P(DocumentElement, IsTheRootAskedForByName) {
     const Kernel k = GetParam();
