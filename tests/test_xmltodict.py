@@ -314,3 +314,14 @@ def test_deep_documents_need_no_native_recursion():
     assert got == {"e": "x"}
     out = arbolite.unparse_dict(arbolite.parse_dict(xml), full_document=False)
     assert out == xml
+
+
+def test_a_mapping_inside_itself_is_refused():
+    # xmltodict recurses until RecursionError; the explicit stack would grow
+    # until memory ran out.
+    looped = {}
+    looped["a"] = {"b": [looped, {"c": looped}]}
+    with pytest.raises(RecursionError):
+        xmltodict.unparse(looped)
+    with pytest.raises(ValueError, match="Circular reference detected"):
+        arbolite.unparse_dict(looped)

@@ -1,5 +1,6 @@
 // parse_dict and unparse_dict: the dictionaries of the xmltodict package,
 // built from the reader's nodes and written back, both natively.
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -411,7 +412,23 @@ private:
         std::vector<std::pair<object, object>> children;
         std::size_t next_child = 0;
         object cdata;
+        object mapping;  // the dict being written, while `open`
     };
+
+    // A dict among its own values is an infinite document. Its path repeats,
+    // so it holds the same dict twice by the time its depth doubles: checking
+    // the whole path at every power-of-two depth costs time linear in it.
+    bool on_a_cycle() const {
+        const std::size_t depth = stack_.size();
+        if (depth < 64 || (depth & (depth - 1)) != 0) return false;
+        std::vector<PyObject*> path;
+        path.reserve(depth);
+        for (const Frame& f : stack_) {
+            if (f.mapping) path.push_back(f.mapping.ptr());
+        }
+        std::sort(path.begin(), path.end());
+        return std::adjacent_find(path.begin(), path.end()) != path.end();
+    }
 
     // Runs without a character to escape are appended whole.
     template <class Escape>
@@ -511,6 +528,7 @@ private:
                     auto& [ck, cv] = f.children[f.next_child++];
                     object k = ck, v = cv;
                     ARBOLITE_CHECK(push(k, v, f.depth + 1));
+                    if (on_a_cycle()) return value_error("Circular reference detected");
                     continue;
                 }
                 ARBOLITE_CHECK(close(f));
@@ -570,12 +588,14 @@ private:
             v = std::move(s);
         }
         f.cdata = object();
+        f.mapping = object();
         f.children.clear();
         f.next_child = 0;
         std::vector<std::pair<object, object>> attrs;
         if (PyUnicode_Check(v.ptr())) {
             f.cdata = std::move(v);
         } else {
+            f.mapping = v;
             ARBOLITE_TRY(items, dict_items(v));
             for (auto& [ik, iv] : items) {
                 ARBOLITE_TRY(is_cdata, equal(ik, o_.cdata_key));
@@ -679,6 +699,7 @@ private:
         if (o_.pretty && f.depth != 0) newline();
         f.children.clear();
         f.cdata = object();
+        f.mapping = object();
         return ok();
     }
 
