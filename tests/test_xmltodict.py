@@ -124,6 +124,7 @@ SMALL = [
     "<x:a xmlns:x='urn:x' x:b='1'><x:c>2</x:c></x:a>",
     "<a><b><c><d>deep</d></c></b><b><c>1</c><c>2</c></b></a>",
     "<a><b x='1'/><b>t</b><b/></a>",
+    "<a><b/><b/><c>x</c><c>x</c><d>same</d><d>same</d></a>",
     "\ufeff<a>bom</a>",
 ]
 

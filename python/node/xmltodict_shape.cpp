@@ -124,6 +124,8 @@ public:
         return object();
     }
 
+    bool plain() const noexcept { return plain_; }
+
     static Status set(handle m, PyObject* key, handle value) {
         const int r = PyDict_CheckExact(m.ptr()) ? PyDict_SetItem(m.ptr(), key, value.ptr())
                                                  : PyObject_SetItem(m.ptr(), key, value.ptr());
@@ -196,17 +198,17 @@ private:
             ARBOLITE_TRY(made, maps_.make());
             item = std::move(made);
         }
-        ARBOLITE_TRY(value, maps_.get(item, key));
-        if (value) {
-            if (PyList_Check(value.ptr())) {
-                if (PyList_Append(value.ptr(), data.ptr()) < 0) return Error::fetch();
-                return ok();
-            }
-            object pair = steal(check_created(PyList_New(2)));
-            PyList_SET_ITEM(pair.ptr(), 0, value.release());
-            PyList_SET_ITEM(pair.ptr(), 1, borrow(data.ptr()).release());
-            return Mappings::set(item, key, pair);
+        if (o_.force_list.mode == NameRule::kNone && PyDict_CheckExact(item.ptr())) {
+            // The usual case in one lookup: a new key takes the value as it
+            // is. Values repeat (None, one-character strs), so the size tells.
+            const Py_ssize_t size = PyDict_GET_SIZE(item.ptr());
+            PyObject* there = PyDict_SetDefault(item.ptr(), key, data.ptr());
+            if (!there) return Error::fetch();
+            if (PyDict_GET_SIZE(item.ptr()) != size) return ok();
+            return repeat(item, key, borrow(there), data);
         }
+        ARBOLITE_TRY(value, maps_.get(item, key));
+        if (value) return repeat(item, key, std::move(value), data);
         ARBOLITE_TRY(forced, o_.force_list.applies(key));
         if (forced) {
             object list = steal(check_created(PyList_New(1)));
@@ -214,6 +216,18 @@ private:
             return Mappings::set(item, key, list);
         }
         return Mappings::set(item, key, data);
+    }
+
+    // A key seen before: its list grows, or its value becomes a list of two.
+    static Status repeat(object& item, PyObject* key, object value, handle data) {
+        if (PyList_Check(value.ptr())) {
+            if (PyList_Append(value.ptr(), data.ptr()) < 0) return Error::fetch();
+            return ok();
+        }
+        object pair = steal(check_created(PyList_New(2)));
+        PyList_SET_ITEM(pair.ptr(), 0, value.release());
+        PyList_SET_ITEM(pair.ptr(), 1, borrow(data.ptr()).release());
+        return Mappings::set(item, key, pair);
     }
 
     Result<object> attr_key(std::string_view key) {
@@ -230,13 +244,22 @@ private:
         ARBOLITE_CHECK(signals_());
         object item;
         if (o_.xml_attribs && n->attr_count != 0) {
-            pairs_.clear();
-            for (const Attr a : node_attrs(n)) {
-                ARBOLITE_TRY(key, attr_key(a.key));
-                pairs_.emplace_back(std::move(key), stored_str(a.value));
+            if (maps_.plain()) {
+                item = steal(check_created(PyDict_New()));
+                for (const Attr a : node_attrs(n)) {
+                    ARBOLITE_TRY(key, attr_key(a.key));
+                    object value = stored_str(a.value);
+                    if (PyDict_SetItem(item.ptr(), key.ptr(), value.ptr()) < 0) return Error::fetch();
+                }
+            } else {
+                pairs_.clear();
+                for (const Attr a : node_attrs(n)) {
+                    ARBOLITE_TRY(key, attr_key(a.key));
+                    pairs_.emplace_back(std::move(key), stored_str(a.value));
+                }
+                ARBOLITE_TRY(attrs, maps_.from_pairs(pairs_));
+                item = std::move(attrs);
             }
-            ARBOLITE_TRY(attrs, maps_.from_pairs(pairs_));
-            item = std::move(attrs);
         }
         if (n->child_count != 0) items_.push_back(std::move(item));
         else leaf_ = std::move(item);
