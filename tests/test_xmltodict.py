@@ -326,3 +326,11 @@ def test_a_mapping_inside_itself_is_refused():
         xmltodict.unparse(looped)
     with pytest.raises(ValueError, match="Circular reference detected"):
         arbolite.unparse_dict(looped)
+
+
+@pytest.mark.parametrize("text", ["\x1cx\x1f", " \x1d x \u3000", "\x1c", "\x1e\u00a0\x1f"])
+def test_text_is_stripped_as_str_strip_strips(text):
+    # U+001C..U+001F are str.strip white space but not Unicode White_Space,
+    # which the reader trims; expat refuses them, so str.strip is the oracle.
+    assert arbolite.parse_dict(f"<a>{text}</a>") == {"a": text.strip() or None}
+    assert arbolite.parse_dict(f"<a>{text}</a>", strip_whitespace=False) == {"a": text}
