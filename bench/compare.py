@@ -65,13 +65,16 @@ except ImportError:
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-MEASURES = ["read", "walk", "write", "compact", "dict", "search", "findall", "memory", "threads", "native"]
+MEASURES = ["read", "walk", "write", "compact", "dict", "parse_dict", "unparse_dict", "search", "findall", "memory",
+            "threads", "native"]
 GOALS = {  # measure: (peer, goal, "min" or "max")
     "read": ("lxml", 4.0, "min"),
     "walk": ("lxml", 3.5, "min"),
     "write": ("lxml", 4.0, "min"),
     "compact": ("lxml", 4.0, "min"),
     "dict": ("xmltodict", 10.0, "min"),
+    "parse_dict": ("xmltodict", 10.0, "min"),
+    "unparse_dict": ("xmltodict", 5.0, "min"),
     "search": ("ElementTree", 3.0, "min"),
     "findall": ("ElementTree", 3.0, "min"),
     "memory": (None, 200.0, "max"),
@@ -342,6 +345,47 @@ def measure_dict(docs, a):
     print(f"median of per-file ratios: vs xmltodict {fx(m['xmltodict'])}" if rows else "no file")
     spread_line(rows)
     return {"rows": rows, "median_ratio": m}
+
+
+def xmltodict_rows(docs, a, title, make_cases):
+    """Rows of arbolite against xmltodict, on the files xmltodict reads."""
+    print(title)
+    rows = []
+    for d in docs:
+        try:
+            xmltodict.parse(d.text)
+        except Exception as e:  # noqa: BLE001 - reported, the file is skipped for this measure
+            print(f"{d.name}: xmltodict fails ({type(e).__name__}: {e}); skipped")
+            continue
+        rows.append(speed_rows(d, make_cases(d), dict.fromkeys(("arbolite", "xmltodict"), len(d.data)), a.rounds,
+                               a.min_time, ["xmltodict"]))
+    by_name = {d.name: d for d in docs}
+    table(["file", "MB", "arbolite MB/s", "xmltodict MB/s", "vs xmltodict"],
+          [[r["file"], f"{by_name[r['file']].mb:.2f}", f1(r["MBps"]["arbolite"]), f1(r["MBps"]["xmltodict"]),
+            fx(r["ratio"]["xmltodict"])] for r in rows])
+    m = medians(rows)
+    print(f"median of per-file ratios: vs xmltodict {fx(m['xmltodict'])}" if rows else "no file")
+    spread_line(rows)
+    return {"rows": rows, "median_ratio": m}
+
+
+def measure_parse_dict(docs, a):
+    def cases(d):
+        fresh = FreshText(d.text)
+        return [Case("arbolite", arbolite.parse_dict, fresh), Case("xmltodict", xmltodict.parse, fresh)]
+
+    return xmltodict_rows(docs, a, "\n## parse_dict: arbolite.parse_dict(fresh str) vs xmltodict.parse(fresh str)",
+                          cases)
+
+
+def measure_unparse_dict(docs, a):
+    def cases(d):
+        mapping = arbolite.parse_dict(d.text)
+        return [Case("arbolite", arbolite.unparse_dict, lambda: mapping),
+                Case("xmltodict", xmltodict.unparse, lambda: mapping)]
+
+    return xmltodict_rows(docs, a, "\n## unparse_dict: arbolite.unparse_dict(d) vs xmltodict.unparse(d), "
+                          "d = parse_dict's result", cases)
 
 
 def measure_search(docs, a):
@@ -634,6 +678,9 @@ def summary(results):
     if results.get("dict") and results["dict"]["rows"]:
         add("dict", "read + to_dict vs xmltodict.parse", "xmltodict", results["dict"]["median_ratio"]["xmltodict"],
             "x")
+    for m in ("parse_dict", "unparse_dict"):
+        if results.get(m) and results[m]["rows"]:
+            add(m, f"{m} vs xmltodict.{m.split('_')[0]}", "xmltodict", results[m]["median_ratio"]["xmltodict"], "x")
     if results.get("search"):
         add("search", "search_by_name vs ElementTree iter", "ElementTree",
             results["search"]["median_ratio"]["ElementTree"], "x",
@@ -724,7 +771,8 @@ def main():
 
     results = {}
     runners = {"read": measure_read, "walk": measure_walk, "write": measure_write, "compact": measure_compact,
-               "dict": measure_dict, "search": measure_search, "findall": measure_findall,
+               "dict": measure_dict, "parse_dict": measure_parse_dict, "unparse_dict": measure_unparse_dict,
+               "search": measure_search, "findall": measure_findall,
                "memory": measure_memory, "threads": measure_threads, "native": measure_native}
     for m in MEASURES:
         if m in only:

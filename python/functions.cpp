@@ -57,8 +57,34 @@ PyMethodDef kFunctions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyMethodDef kXmltodictFunctions[] = {
+    {"parse_dict", ARBOLITE_FUNCTION(parse_dict), kFlags,
+     "parse_dict(xml, *, attr_prefix='@', cdata_key='#text', force_list=None, xml_attribs=True, "
+     "strip_whitespace=True, force_cdata=False, dict_constructor=None)\n--\n\n"
+     "Read the XML document xml and return xmltodict.parse's dictionary of it:\n"
+     "{root name: value}, where an element without attributes or children is\n"
+     "its text (or None), attributes are keys prefixed with attr_prefix, text\n"
+     "beside them is under cdata_key, and repeated children become lists.\n\n"
+     "xml is a str, a bytes-like object or a binary file object (read whole),\n"
+     "decoded as read_string decodes it. force_list and force_cdata are a bool\n"
+     "or a collection of names; strip_whitespace=False keeps all white space\n"
+     "of every text; dict_constructor (None: dict) makes every mapping.\n"
+     "Comments and processing instructions are dropped; DTDs\n"
+     "are skipped, never expanded. Raises ParseError as read_string does."},
+    {"unparse_dict", ARBOLITE_FUNCTION(unparse_dict), kFlags,
+     "unparse_dict(mapping, *, attr_prefix='@', cdata_key='#text', pretty=False, indent='\\t', "
+     "full_document=True, short_empty_elements=False)\n--\n\n"
+     "Return the XML text that xmltodict.unparse gives for mapping.\n\n"
+     "pretty puts each element on a line of its own, indented by indent (a str,\n"
+     "or an int number of spaces) per level; full_document writes the\n"
+     "declaration first and requires exactly one root; short_empty_elements\n"
+     "writes <a/> for an element without content."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 }  // namespace
 
 PyMethodDef* module_functions() { return kFunctions; }
+PyMethodDef* xmltodict_functions() { return kXmltodictFunctions; }
 
 }  // namespace arbolite

@@ -13,10 +13,14 @@ PyObject* write_string(PyObject* module, PyObject* const* args, Py_ssize_t nargs
 PyObject* iter_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* iter_string(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+PyObject* parse_dict(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* unparse_dict(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 // Null-terminated, in the order they are registered: the reading and writing
-// functions, and after ParseError the streaming ones.
+// functions, after ParseError the streaming ones, then xmltodict's dictionaries.
 PyMethodDef* module_functions();
 PyMethodDef* stream_functions();
+PyMethodDef* xmltodict_functions();
 
 // The iterator class of the streaming functions, for one module object.
 PyTypeObject* create_stream_type(PyObject* module);

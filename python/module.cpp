@@ -92,6 +92,9 @@ int module_exec(PyObject* module) {
         for (PyMethodDef* def = stream_functions(); def->ml_name; ++def) {
             ARBOLITE_CHECK(add_function(module, def));
         }
+        for (PyMethodDef* def = xmltodict_functions(); def->ml_name; ++def) {
+            ARBOLITE_CHECK(add_function(module, def));
+        }
         ARBOLITE_CHECK(set_attribute(module, "__version__", new_str(ARBOLITE_VERSION)));
         ARBOLITE_TRY(restore, made(new_restore_function(module)));
         ARBOLITE_CHECK(set_attribute(module, "_restore_node", steal(restore)));
@@ -136,6 +139,8 @@ constexpr const char kModuleDoc[] =
     "    iter_file(source, tag), iter_string(xml, tag): the elements named tag,\n"
     "        one complete Node at a time, in memory that does not grow with the\n"
     "        document\n"
+    "    parse_dict(xml, **options) -> dict, unparse_dict(mapping, **options) -> str:\n"
+    "        the dictionaries of xmltodict.parse and xmltodict.unparse\n"
     "Paths may be str, bytes or os.PathLike; documents may be str or bytes-like\n"
     "(decoded by byte-order mark, then the XML declaration, then as UTF-8).\n"
     "\n"

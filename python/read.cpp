@@ -21,6 +21,7 @@
 #include "python/functions.hpp"
 #include "python/module_state.hpp"
 #include "python/node/node_object.hpp"
+#include "python/read.hpp"
 
 namespace arbolite {
 namespace {
@@ -34,10 +35,21 @@ struct Parsed {
     TextPosition position;
 };
 
+// What a read builds: the first element named `tag`, or the document element.
+struct Wanted {
+    std::string_view tag;
+    bool document_element = false;
+    bool raw_text = false;
+};
+
+Wanted named(std::string_view tag) { return Wanted{tag}; }
+
 // With the lock released: the parse, and on success the hand-over of the
 // slabs to the nodes. An error without a place in the text is placed at its end.
-Parsed parse_and_publish(std::string_view text, std::string_view tag, PyTypeObject* type, Arena& arena) {
-    Parsed parsed{parse_document(text, tag, type, arena), {}};
+Parsed parse_and_publish(std::string_view text, const Wanted& want, PyTypeObject* type, Arena& arena) {
+    Parsed parsed{want.document_element ? parse_document_element(text, want.raw_text, type, arena)
+                                        : parse_document(text, want.tag, type, arena),
+                  {}};
     if (!parsed.outcome.error) {
         arena.publish();
     } else {
@@ -54,26 +66,32 @@ Result<object> finish(const ModuleState& st, Parsed& parsed) {
     return steal(as_object(parsed.outcome.root));
 }
 
-Result<object> read_utf8(const ModuleState& st, std::string_view text, std::string_view tag) {
+Result<object> read_utf8(const ModuleState& st, std::string_view text, const Wanted& want) {
     Arena arena(text.size());
     PyTypeObject* type = st.node_type;
-    Parsed parsed = without_lock([&] { return parse_and_publish(text, tag, type, arena); });
+    Parsed parsed = without_lock([&] { return parse_and_publish(text, want, type, arena); });
     return finish(st, parsed);
 }
 
-Result<object> read_buffer(const ModuleState& st, handle xml, handle root_tag) {
+// `root_tag` null: the document element, as `want` says.
+Result<object> read_buffer(const ModuleState& st, handle xml, PyObject* root_tag, Wanted want, const char* param) {
     DocumentBytes document;
-    if (auto held = document.hold(xml); !held) return argument_error("xml_string", std::move(held).error());
-    auto tag = utf8_copy(root_tag);
-    if (!tag) return argument_error("root_tag", std::move(tag).error());
+    if (auto held = document.hold(xml); !held) return argument_error(param, std::move(held).error());
+    std::string tag;
+    if (root_tag) {
+        auto copied = utf8_copy(root_tag);
+        if (!copied) return argument_error("root_tag", std::move(copied).error());
+        tag = std::move(*copied);
+        want.tag = tag;
+    }
     const std::string_view bytes = document.view();
     auto decoded = decoded_document(bytes);
-    if (!decoded) return argument_error("xml_string", std::move(decoded).error());
+    if (!decoded) return argument_error(param, std::move(decoded).error());
     if (*decoded) {
         ByteBuffer converted;
         auto text = document_text(*decoded, converted);
-        if (!text) return argument_error("xml_string", std::move(text).error());
-        return read_utf8(st, *text, *tag);
+        if (!text) return argument_error(param, std::move(text).error());
+        return read_utf8(st, *text, want);
     }
     // UTF-8: checked and read in place, both without the lock.
     Arena arena(bytes.size());
@@ -82,9 +100,9 @@ Result<object> read_buffer(const ModuleState& st, handle xml, handle root_tag) {
     std::optional<Parsed> parsed = without_lock([&]() -> std::optional<Parsed> {
         invalid = utf8_error_offset(bytes);
         if (invalid != bytes.size()) return std::nullopt;
-        return parse_and_publish(bytes, *tag, type, arena);
+        return parse_and_publish(bytes, want, type, arena);
     });
-    if (!parsed) return argument_error("xml_string", utf8_decode_error(bytes, invalid));
+    if (!parsed) return argument_error(param, utf8_decode_error(bytes, invalid));
     return finish(st, *parsed);
 }
 
@@ -94,7 +112,7 @@ using FileParse = std::variant<IoError, Parsed>;
 FileParse parse_utf8_file(std::string_view text, std::string_view tag, PyTypeObject* type, Arena& arena) {
     if (!is_valid_utf8(text)) return invalid_utf8_error();
     arena.expect(text.size());
-    return parse_and_publish(text, tag, type, arena);
+    return parse_and_publish(text, named(tag), type, arena);
 }
 
 Result<object> finish_file(const ModuleState& st, FileParse& outcome) {
@@ -117,13 +135,15 @@ PyObject* read_string(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
         const ModuleState& st = *state;
         ARBOLITE_TRY(slots, extract_arguments(kReadStringParams, args, nargs, kwnames));
         handle xml = slots[0];
-        if (!PyUnicode_Check(xml.ptr()) && PyObject_CheckBuffer(xml.ptr())) return read_buffer(st, xml, slots[1]);
+        if (!PyUnicode_Check(xml.ptr()) && PyObject_CheckBuffer(xml.ptr())) {
+            return read_buffer(st, xml, slots[1], Wanted{}, "xml_string");
+        }
         ByteBuffer converted;
         auto text = document_text(xml, converted);
         if (!text) return argument_error("xml_string", std::move(text).error());
         auto tag = utf8_copy(slots[1]);
         if (!tag) return argument_error("root_tag", std::move(tag).error());
-        return read_utf8(st, *text, *tag);
+        return read_utf8(st, *text, named(*tag));
     });
 }
 
@@ -164,8 +184,31 @@ PyObject* read_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
         file.bytes = ByteBuffer();
         ByteBuffer converted;
         ARBOLITE_TRY(utf8, document_text(text, converted));
-        return read_utf8(st, utf8, *tag);
+        return read_utf8(st, utf8, named(*tag));
     });
+}
+
+Result<object> read_document_element(const ModuleState& st, handle xml, bool raw_text, const char* param) {
+    const Wanted want{{}, true, raw_text};
+    object read;  // what a file object's read() gave
+    if (!PyUnicode_Check(xml.ptr()) && !PyObject_CheckBuffer(xml.ptr())) {
+        object method = steal(PyObject_GetAttrString(xml.ptr(), "read"));
+        if (!method) {
+            PyErr_Clear();
+            return argument_error(param, type_error(xml, "str, bytes-like object or binary file"));
+        }
+        read = steal(PyObject_CallNoArgs(method.ptr()));
+        if (!read) return Error::fetch();
+        xml = read;
+        if (!PyUnicode_Check(xml.ptr()) && !PyObject_CheckBuffer(xml.ptr())) {
+            return argument_error(param, type_error(xml, "bytes"));
+        }
+    }
+    if (!PyUnicode_Check(xml.ptr())) return read_buffer(st, xml, nullptr, want, param);
+    ByteBuffer converted;
+    auto text = document_text(xml, converted);
+    if (!text) return argument_error(param, std::move(text).error());
+    return read_utf8(st, *text, want);
 }
 
 }  // namespace arbolite

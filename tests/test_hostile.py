@@ -194,18 +194,19 @@ def equal_multiplicative_hash_names():
 
 def seconds(call):
     best = float("inf")
-    for _ in range(3):
+    for _ in range(7):
         start = time.perf_counter()
         call()
         best = min(best, time.perf_counter() - start)
     return best
 
 # run(make(...)) for an eighth of the names and for all of them: linear
-# work takes about 8 times as long, quadratic work 64 times.
+# work takes about 8 times as long, quadratic work 64 times. The bound
+# leaves room for a loaded machine, where the small run is the noisier.
 def linear(make, run, names):
     small, large = make(names[: len(names) // 8]), make(names)
     a, b = seconds(lambda: run(small)), seconds(lambda: run(large))
-    assert b < 24 * a, (a, b)
+    assert b < 40 * a, (a, b)
 
 def document(names, extra=""):
     return "<r " + " ".join(f'{n}="{i}"' for i, n in enumerate(names)) + extra + "/>"

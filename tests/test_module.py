@@ -19,7 +19,7 @@ import arbolite
 # The six first names are the original ones, in their order; later names follow.
 FULL_ALL = [
     "SearchType", "Node", "read_file", "read_string", "write_file", "write_string",
-    "ParseError", "InternalError", "iter_file", "iter_string",
+    "ParseError", "InternalError", "iter_file", "iter_string", "parse_dict", "unparse_dict",
 ]
 
 FUNCTION_SIGNATURES = {

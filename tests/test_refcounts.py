@@ -7,6 +7,7 @@ of calls that were dropped are freed, which the reference counts of the
 inputs cannot show, and which the leak sanitizer's suppression of string
 allocations hides (see scripts/lsan.supp)."""
 
+import collections
 import ctypes
 import gc
 import io
@@ -255,6 +256,13 @@ SUCCESS = [
     ("iter_string-closed-early", None, "close_after_one(arbolite.iter_string(xml, b1.name))"),
     ("iter_file-closed-early", None, "close_after_one(arbolite.iter_file(path, b1.name))"),
     ("iter_file-dropped-early", None, "next(arbolite.iter_file(path_obj, b1.name))"),
+    ("parse_dict", None, "arbolite.parse_dict(xml)"),
+    ("parse_dict-options", None,
+     "arbolite.parse_dict(xml_bytes, attr_prefix=name, cdata_key=key, force_list=(name,), strip_whitespace=False,"
+     " force_cdata=True, dict_constructor=OrderedDict)"),
+    ("parse_dict-file-object", None, "arbolite.parse_dict(bytes_source())"),
+    ("unparse_dict", None, "arbolite.unparse_dict(arbolite.parse_dict(xml), pretty=True, indent=name)"),
+    ("unparse_dict-values", None, "arbolite.unparse_dict({name: {key: [float_obj, None, text], '@' + key: list_obj}})"),
 ]
 
 ERRORS = [
@@ -315,6 +323,10 @@ ERRORS = [
     ("iter_file-missing", FileNotFoundError, "list(arbolite.iter_file(missing_path, b1.name))"),
     ("iter_file-raising-source", LookupError, "list(arbolite.iter_file(raising_source, b1.name))"),
     ("iter_string-tag-list", TypeError, "arbolite.iter_string(xml, list_obj)"),
+    ("parse_dict-malformed", arbolite.ParseError, "arbolite.parse_dict(bad_xml)"),
+    ("parse_dict-force_list-float", TypeError, "arbolite.parse_dict(xml, force_list=float_obj)"),
+    ("unparse_dict-two-roots", ValueError, "arbolite.unparse_dict({name: text, key: text})"),
+    ("unparse_dict-list", TypeError, "arbolite.unparse_dict(list_obj)"),
 ]
 
 
@@ -353,7 +365,8 @@ def leaked(call, expected, objects, calls=CALLS):
 
 
 def compile_call(ns, expression):
-    scope = {"arbolite": arbolite, "Node": Node, "SearchType": SearchType, **vars(ns)}
+    scope = {"arbolite": arbolite, "Node": Node, "SearchType": SearchType, "OrderedDict": collections.OrderedDict,
+             **vars(ns)}
     return eval("lambda: " + expression, scope)
 
 

@@ -25,4 +25,18 @@ ParseOutcome parse_document(std::string_view text, std::string_view root_tag, co
     return parse_document_with(cpu::active_kernel(), text, root_tag, node_type, arena);
 }
 
+ParseOutcome parse_document_element(std::string_view text, bool raw_text, const void* node_type, Arena& arena) {
+    return parse_document_element_with(cpu::active_kernel(), text, raw_text, node_type, arena);
+}
+
+ParseOutcome parse_document_element_with(cpu::Kernel kernel, std::string_view text, bool raw_text,
+                                         const void* node_type, Arena& arena) {
+    switch (kernel) {
+        case cpu::Kernel::Avx2: return kernel_avx2::parse_element(text, raw_text, node_type, arena);
+        case cpu::Kernel::Sse2: return kernel_sse2::parse_element(text, raw_text, node_type, arena);
+        case cpu::Kernel::Scalar: break;
+    }
+    return kernel_scalar::parse_element(text, raw_text, node_type, arena);
+}
+
 }  // namespace arbolite

@@ -35,6 +35,14 @@ ParseOutcome parse_document(std::string_view text, std::string_view root_tag, co
 ParseOutcome parse_document_with(cpu::Kernel kernel, std::string_view text, std::string_view root_tag,
                                  const void* node_type, Arena& arena);
 
+// The document element, whatever its name. With `raw_text`, every text is
+// kept as it is, white space included (also white space alone between child
+// elements); otherwise texts are trimmed as parse_document trims them. No
+// element at all is an error of its own.
+ParseOutcome parse_document_element(std::string_view text, bool raw_text, const void* node_type, Arena& arena);
+ParseOutcome parse_document_element_with(cpu::Kernel kernel, std::string_view text, bool raw_text,
+                                         const void* node_type, Arena& arena);
+
 // Reading a stream: every element named `tag` that is not inside another
 // one, each finished as soon as its end tag is read and built in slabs of
 // its own, while the input comes window by window. The document is checked
@@ -73,14 +81,17 @@ std::unique_ptr<StreamParser> make_stream(cpu::Kernel kernel, std::string_view t
 
 namespace kernel_scalar {
 ParseOutcome parse(std::string_view text, std::string_view root_tag, const void* node_type, Arena& arena);
+ParseOutcome parse_element(std::string_view text, bool raw_text, const void* node_type, Arena& arena);
 std::unique_ptr<StreamParser> make_stream(std::string_view tag, const void* node_type);
 }
 namespace kernel_sse2 {
 ParseOutcome parse(std::string_view text, std::string_view root_tag, const void* node_type, Arena& arena);
+ParseOutcome parse_element(std::string_view text, bool raw_text, const void* node_type, Arena& arena);
 std::unique_ptr<StreamParser> make_stream(std::string_view tag, const void* node_type);
 }
 namespace kernel_avx2 {
 ParseOutcome parse(std::string_view text, std::string_view root_tag, const void* node_type, Arena& arena);
+ParseOutcome parse_element(std::string_view text, bool raw_text, const void* node_type, Arena& arena);
 std::unique_ptr<StreamParser> make_stream(std::string_view tag, const void* node_type);
 }
 

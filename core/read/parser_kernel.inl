@@ -131,11 +131,16 @@ std::string_view trim_text(std::string_view t) noexcept {
     return t.substr(0, end);
 }
 
+// kRawText keeps every text whole: no white space is trimmed or skipped.
+// A parameter of the type, not a flag, so the usual read pays nothing for it.
+template <bool kRawText>
 class Parser {
 public:
-    // A whole document: the first element named `root_tag`, built in `arena`.
-    Parser(std::string_view text, std::string_view root_tag, const void* node_type, Arena& arena) noexcept
-        : d_(text.data()), n_(text.size()), root_(root_tag), type_(node_type), arena_(&arena) {}
+    // A whole document: the first element named `root_tag` (any name with
+    // `any_root`, so the document element), built in `arena`.
+    Parser(std::string_view text, std::string_view root_tag, const void* node_type, Arena& arena,
+           bool any_root = false) noexcept
+        : d_(text.data()), n_(text.size()), any_root_(any_root), root_(root_tag), type_(node_type), arena_(&arena) {}
 
     // A stream: every element named `tag` (not inside another one), each
     // built in an arena of its own. The input comes window by window.
@@ -182,6 +187,7 @@ private:
     // innermost element would drop: it has no text yet, and leading white
     // space is trimmed. The white space between child elements ends here.
     bool skippable_space(u64 t, u64 p, bool amp) const noexcept {
+        if constexpr (kRawText) return false;
         if (amp || !pending_.empty()) return false;
         const Frame& f = frames_.back();
         if (f.pending_len != 0 || text_.size() != f.text_start) return false;
@@ -189,7 +195,7 @@ private:
     }
     // Whether the element with this name is built (or only checked).
     bool builds(std::string_view name) const noexcept {
-        if (!stream_) return !frames_.empty() || name == root_;
+        if (!stream_) return !frames_.empty() || name == root_ || any_root_;
         return match_depth_ != kNoMatch || name == root_;
     }
     void queue_text(const Range& r) {
@@ -239,6 +245,7 @@ private:
     u64 base_ = 0;    // the start of what is there
     bool eof_ = true;
     bool stream_ = false;
+    bool any_root_ = false;
     std::string_view root_;  // the element asked for (streams: each one)
     const void* type_;
     Arena* arena_;    // where nodes go; a stream's is the current match's
@@ -301,20 +308,23 @@ private:
     bool last_bracket_known_ = false;
 };
 
-ParseOutcome Parser::run() {
+template <bool kRawText>
+ParseOutcome Parser<kRawText>::run() {
     const Halt halt = scan();
     if (halt == Halt::Unclosed) return {nullptr, std::move(unclosed_), 0};
     if (walking_) {
         if (!frames_.empty()) {
             return {nullptr, XmlError::never_closed(std::string(frame_name(frames_.back()))), 0};
         }
+        if (any_root_) return {nullptr, XmlError::malformed("no element found in document", n_), 0};
         return {nullptr, XmlError::root_not_found(std::string(root_)), 0};
     }
     if (error_) return {nullptr, std::move(error_), 0};
     return {result_, std::nullopt, nodes_};
 }
 
-StreamStep Parser::step() {
+template <bool kRawText>
+StreamStep Parser<kRawText>::step() {
     switch (scan()) {
         case Halt::NeedInput: return StreamStep::NeedInput;
         case Halt::Node: return StreamStep::Node;
@@ -331,7 +341,8 @@ StreamStep Parser::step() {
     return StreamStep::End;
 }
 
-u64 Parser::keep_from() const noexcept {
+template <bool kRawText>
+u64 Parser<kRawText>::keep_from() const noexcept {
     u64 keep = q_;
     if (!pending_.empty()) keep = std::min(keep, pending_.front().start);
     for (const Frame& f : frames_) {
@@ -341,7 +352,8 @@ u64 Parser::keep_from() const noexcept {
     return std::min(keep, prev_end_ == 0 ? u64{0} : prev_end_ + 1);
 }
 
-Parser::Halt Parser::scan() {
+template <bool kRawText>
+typename Parser<kRawText>::Halt Parser<kRawText>::scan() {
     const char* const d = d_;
     const u64 n = n_;
 #define ARBOLITE_MORE_OR(result)                    \
@@ -491,7 +503,8 @@ Parser::Halt Parser::scan() {
 // are stepped over whole; a quote with no partner later in the input is
 // skipped with the byte after it. `after_strings` is where the last step
 // left off.
-u64 Parser::open_tag_end(u64 p, u64 k, u64& after_strings) noexcept {
+template <bool kRawText>
+u64 Parser<kRawText>::open_tag_end(u64 p, u64 k, u64& after_strings) noexcept {
     u64 i = k, from = k;
     if (searched(p, Kind::Open)) {
         i = markup_searched_.after;
@@ -526,7 +539,8 @@ u64 Parser::open_tag_end(u64 p, u64 k, u64& after_strings) noexcept {
     }
 }
 
-u64 Parser::comment_end(u64 p) noexcept {
+template <bool kRawText>
+u64 Parser<kRawText>::comment_end(u64 p) noexcept {
     // The '>' of the first "-->" that starts at or after p + 4.
     for (u64 i = searched(p, Kind::Comment) ? std::max(p + 6, markup_searched_.from) : p + 6;;) {
         const u64 g = Simd::template find_any<'>'>(d_, i, n_);
@@ -539,7 +553,8 @@ u64 Parser::comment_end(u64 p) noexcept {
     }
 }
 
-u64 Parser::cdata_end(u64 p) noexcept {
+template <bool kRawText>
+u64 Parser<kRawText>::cdata_end(u64 p) noexcept {
     if (p + 9 < no_cdata_end_from_) {
         for (u64 i = searched(p, Kind::CData) ? std::max(p + 11, markup_searched_.from) : p + 11;;) {
             const u64 g = Simd::template find_any<'>'>(d_, i, n_);
@@ -563,7 +578,8 @@ u64 Parser::cdata_end(u64 p) noexcept {
     return last_bracket_ != kNone && last_bracket_ >= p + 9 ? last_bracket_ + 1 : p + 9;
 }
 
-u64 Parser::pi_end(u64 p, u64& name_end) noexcept {
+template <bool kRawText>
+u64 Parser<kRawText>::pi_end(u64 p, u64& name_end) noexcept {
     u64 k = name_from(p, p + 2);
     while (k < n_ && !has_class(d_[k], kPiNameEnd)) ++k;
     name_end = k;
@@ -590,7 +606,8 @@ u64 Parser::pi_end(u64 p, u64& name_end) noexcept {
 // ends first. Quoted literals are stepped over whole, and inside the internal
 // subset so are comments and processing instructions: any of them may hold
 // '>', ']' or what looks like an element.
-u64 Parser::doctype_end(u64 p) noexcept {
+template <bool kRawText>
+u64 Parser<kRawText>::doctype_end(u64 p) noexcept {
     const u64 n = n_;
     const auto wait = [&](u64 from, u64 open, bool subset) noexcept {
         markup_searched_ = {p, Kind::Doctype, from, 0, open, subset};
@@ -640,7 +657,8 @@ u64 Parser::doctype_end(u64 p) noexcept {
 // The last byte of the literal, comment or processing instruction at g of a
 // document type declaration, searched for from `from`; n when it is not in
 // the input.
-u64 Parser::doctype_item_end(u64 g, u64 from) noexcept {
+template <bool kRawText>
+u64 Parser<kRawText>::doctype_item_end(u64 g, u64 from) noexcept {
     const u64 n = n_;
     const char c = d_[g];
     if (c != '<') return Simd::find_char(d_, from, n, c);
@@ -663,7 +681,8 @@ u64 Parser::doctype_item_end(u64 g, u64 from) noexcept {
 // Where the search for the end of that item goes on once more input comes:
 // every position before it has been looked at (a '?' in the last byte waits
 // for the '>' that may follow).
-u64 Parser::item_resume(u64 g) const noexcept {
+template <bool kRawText>
+u64 Parser<kRawText>::item_resume(u64 g) const noexcept {
     if (d_[g] == '<' && d_[g + 1] == '?') return std::max(g + 2, n_ - 1);
     return n_;
 }
@@ -672,7 +691,8 @@ u64 Parser::item_resume(u64 g) const noexcept {
 
 // The character data before the record being walked, into the innermost
 // element's text.
-[[gnu::always_inline]] inline bool Parser::take_pending() {
+template <bool kRawText>
+[[gnu::always_inline]] inline bool Parser<kRawText>::take_pending() {
     if (pending_.empty()) return true;
     for (const Range& r : pending_) {
         if (!add_text(r.start, r.end - r.start, r.amp)) return false;
@@ -681,7 +701,8 @@ u64 Parser::item_resume(u64 g) const noexcept {
     return true;
 }
 
-void Parser::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
+template <bool kRawText>
+void Parser<kRawText>::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
     if (e >= n_) {
         return fail(XmlError::malformed(kind == Kind::Doctype ? XmlError::Code::UnterminatedDoctype : XmlError::Code::UnterminatedMarkup, s));
     }
@@ -695,7 +716,7 @@ void Parser::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
     }
     switch (kind) {
         case Kind::Open: {
-            if (frames_.empty() && in(name_off, name_len) != root_) {
+            if (frames_.empty() && !any_root_ && in(name_off, name_len) != root_) {
                 if (name_len == 0) return fail(XmlError::malformed(XmlError::Code::ExpectedElementName, s));
                 outer_.push_back(Range{name_off, name_off + name_len, false});
                 return;
@@ -706,7 +727,7 @@ void Parser::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
             return;
         }
         case Kind::SelfClose: {
-            const bool build = !frames_.empty() || in(name_off, name_len) == root_;
+            const bool build = !frames_.empty() || any_root_ || in(name_off, name_len) == root_;
             Node* node = nullptr;
             if (!start_tag(s, e, kind, name_off, name_len, build, node)) return;
             if (build) opened(node, kind, name_off, name_len);
@@ -736,7 +757,8 @@ void Parser::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
 
 // A node was built for a start tag (or an empty-element tag): it joins the
 // tree, and an open one becomes the innermost frame.
-[[gnu::always_inline]] inline void Parser::opened(Node* node, Kind kind, u64 name_off, u64 name_len) {
+template <bool kRawText>
+[[gnu::always_inline]] inline void Parser<kRawText>::opened(Node* node, Kind kind, u64 name_off, u64 name_len) {
     const bool is_root = frames_.empty();
     if (stream_) {
         bool starts_match = false;
@@ -768,7 +790,8 @@ void Parser::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
 }
 
 // A stream's match is complete: its arena is handed over with it.
-void Parser::match_done(Node* node) noexcept {
+template <bool kRawText>
+void Parser<kRawText>::match_done(Node* node) noexcept {
     match_bytes_ = match_arena_.publish();
     arena_ = nullptr;
     match_depth_ = kNoMatch;
@@ -777,7 +800,8 @@ void Parser::match_done(Node* node) noexcept {
     nodes_ = 0;
 }
 
-[[gnu::always_inline]] inline void Parser::link(Node* child) {
+template <bool kRawText>
+[[gnu::always_inline]] inline void Parser<kRawText>::link(Node* child) {
     Frame& parent = frames_.back();
     if (parent.last_child) {
         parent.last_child->next_sibling = child;
@@ -791,7 +815,8 @@ void Parser::match_done(Node* node) noexcept {
 
 // Fills in the header of a node whose name and attributes were written at
 // block + sizeof(Node) up to `end`, and commits it.
-[[gnu::always_inline]] inline Node* Parser::finish_node(char* block, char* end, std::uint32_t count) {
+template <bool kRawText>
+[[gnu::always_inline]] inline Node* Parser<kRawText>::finish_node(char* block, char* end, std::uint32_t count) {
     Node* node = reinterpret_cast<Node*>(block);
     node->head.refcount = 1;
     node->head.type = type_;
@@ -824,7 +849,8 @@ void Parser::match_done(Node* node) noexcept {
 // Whether `name`, the key of the entry at `entry`, repeats one of the
 // `count` keys before it: a scan while the list is short, a keyed hash set
 // from then on.
-[[gnu::always_inline]] inline bool Parser::duplicate_key(const char* first, const char* entry, std::uint32_t count, std::string_view name) {
+template <bool kRawText>
+[[gnu::always_inline]] inline bool Parser<kRawText>::duplicate_key(const char* first, const char* entry, std::uint32_t count, std::string_view name) {
     if (count < kAttrScanLimit) {
         for (std::uint32_t k = 0; k < count; ++k) {
             if (key_len_[k] == name.size() && same_bytes(key_ptr_[k], name.data(), name.size())) return true;
@@ -854,7 +880,8 @@ void Parser::match_done(Node* node) noexcept {
 // nothing, and the two layers run as usual. The record's character data is
 // queued only once the tag is known whole, so a stream that must wait for
 // more input finds everything as it was.
-bool Parser::fast_start_tag(u64 p, u64 name_end, const Range& text, u64& end) {
+template <bool kRawText>
+bool Parser<kRawText>::fast_start_tag(u64 p, u64 name_end, const Range& text, u64& end) {
     const char* d = d_;
     const u64 n = n_;
     const char* const input_end = d + n;
@@ -960,7 +987,8 @@ bool Parser::fast_start_tag(u64 p, u64 name_end, const Range& text, u64& end) {
 
 // Reads a start tag or an empty-element tag. With `build`, its node is
 // written to the arena (and counted); otherwise the attributes are only checked.
-bool Parser::start_tag(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len, bool build, Node*& made) {
+template <bool kRawText>
+bool Parser<kRawText>::start_tag(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len, bool build, Node*& made) {
     if (name_len == 0) {
         fail(XmlError::malformed(XmlError::Code::ExpectedElementName, s));
         return false;
@@ -988,7 +1016,8 @@ bool Parser::start_tag(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len, bool
 
 // The attributes between a tag's name and its end, written at `out` as
 // length-prefixed keys and values.
-bool Parser::attributes(u64 rs, u64 re, char* out, char*& end, std::uint32_t& count) {
+template <bool kRawText>
+bool Parser<kRawText>::attributes(u64 rs, u64 re, char* out, char*& end, std::uint32_t& count) {
     const char* d = d_;
     char* const first = out;
     u64 pos = rs, last_end = rs;
@@ -1066,7 +1095,8 @@ bool Parser::attributes(u64 rs, u64 re, char* out, char*& end, std::uint32_t& co
 }
 
 // Appends a piece of character data to the innermost frame's text.
-bool Parser::add_text(u64 off, u64 len, bool decode) {
+template <bool kRawText>
+bool Parser<kRawText>::add_text(u64 off, u64 len, bool decode) {
     Frame& f = frames_.back();
     if (!f.node) {
         // An element only checked: its text is decoded for its errors, not kept.
@@ -1080,13 +1110,15 @@ bool Parser::add_text(u64 off, u64 len, bool decode) {
         return true;
     }
     if (text_.size() == f.text_start && f.pending_len == 0) {
-        // Leading White_Space is trimmed anyway; dropping it now keeps the
-        // white space between child elements from ever being copied. Raw white
-        // space decodes to itself, so this is safe before decoding too.
-        const std::size_t lead = leading_space(d_ + off, static_cast<std::size_t>(len));
-        off += lead;
-        len -= lead;
-        if (len == 0) return true;
+        if constexpr (!kRawText) {
+            // Leading White_Space is trimmed anyway; dropping it now keeps the
+            // white space between child elements from ever being copied. Raw
+            // white space decodes to itself, so this is safe before decoding too.
+            const std::size_t lead = leading_space(d_ + off, static_cast<std::size_t>(len));
+            off += lead;
+            len -= lead;
+            if (len == 0) return true;
+        }
         if (!decode) {
             f.pending_off = off;
             f.pending_len = len;
@@ -1112,7 +1144,8 @@ bool Parser::add_text(u64 off, u64 len, bool decode) {
     return true;
 }
 
-bool Parser::end_tag(u64 s, u64 e, u64 name_off, u64 name_len) {
+template <bool kRawText>
+bool Parser<kRawText>::end_tag(u64 s, u64 e, u64 name_off, u64 name_len) {
     const std::string_view name = in(name_off, name_len);
     const u64 name_end = name_off + name_len;
     if (name_end != e && !all_white_space(in(name_end, e - name_end))) {
@@ -1141,7 +1174,8 @@ bool Parser::end_tag(u64 s, u64 e, u64 name_off, u64 name_len) {
 }
 
 // Ends the innermost frame: its text, trimmed, becomes an object of the arena.
-void Parser::close_frame() {
+template <bool kRawText>
+void Parser<kRawText>::close_frame() {
     Frame& f = frames_.back();
     Node* node = f.node;
     if (node) {
@@ -1151,7 +1185,7 @@ void Parser::close_frame() {
         } else if (f.pending_len != 0) {
             all = in(f.pending_off, f.pending_len);
         }
-        const std::string_view trimmed = trim_text(all);
+        const std::string_view trimmed = kRawText ? all : trim_text(all);
         if (!trimmed.empty()) {
             char* at = arena_->reserve(4 + kMaxVarintBytes + trimmed.size() + Simd::W);
             char* text = put_varint(at + 4, trimmed.size());
@@ -1181,8 +1215,13 @@ void Parser::close_frame() {
 }  // namespace
 
 ParseOutcome parse(std::string_view text, std::string_view root_tag, const void* node_type, Arena& arena) {
-    Parser parser(text, root_tag, node_type, arena);
+    Parser<false> parser(text, root_tag, node_type, arena);
     return parser.run();
+}
+
+ParseOutcome parse_element(std::string_view text, bool raw_text, const void* node_type, Arena& arena) {
+    if (raw_text) return Parser<true>(text, {}, node_type, arena, true).run();
+    return Parser<false>(text, {}, node_type, arena, true).run();
 }
 
 namespace {
@@ -1202,7 +1241,7 @@ public:
 
 private:
     std::string tag_;  // the parser keeps a view of it
-    Parser parser_;
+    Parser<false> parser_;
 };
 
 }  // namespace

@@ -2,7 +2,7 @@
 # arbolite/__init__.pyi beside the extension, with the py.typed marker).
 # Checked against the built module by mypy's stubtest.
 import os
-from collections.abc import Buffer, Callable, Iterator, Sequence
+from collections.abc import Buffer, Callable, Iterator, Mapping, Sequence
 from types import TracebackType
 from typing import Any, Final, Protocol, SupportsIndex, TypedDict, TypeVar, final, overload, type_check_only
 
@@ -18,6 +18,8 @@ __all__ = [
     "InternalError",
     "iter_file",
     "iter_string",
+    "parse_dict",
+    "unparse_dict",
 ]
 
 # What open() takes as a file name.
@@ -140,4 +142,37 @@ def write_file(
 ) -> None: ...
 def iter_file(source: _Path | _Reader | _ReaderInto, tag: str) -> _NodeStream: ...
 def iter_string(xml: str | Buffer, tag: str) -> _NodeStream: ...
+@type_check_only
+class _ReadAll(Protocol):
+    """A file object parse_dict reads whole: read() gives bytes or str."""
+
+    def read(self) -> bytes | str: ...
+
+@type_check_only
+class _Names(Protocol):
+    """A collection of names that force_list and force_cdata ask with `in`."""
+
+    def __contains__(self, name: str, /) -> bool: ...
+
+def parse_dict(
+    xml: str | Buffer | _ReadAll,
+    *,
+    attr_prefix: str = "@",
+    cdata_key: str = "#text",
+    force_list: bool | _Names | None = None,
+    xml_attribs: bool = True,
+    strip_whitespace: bool = True,
+    force_cdata: bool | _Names = False,
+    dict_constructor: Callable[..., Any] | None = None,
+) -> Any: ...
+def unparse_dict(
+    mapping: Mapping[Any, Any],
+    *,
+    attr_prefix: str = "@",
+    cdata_key: str = "#text",
+    pretty: bool = False,
+    indent: str | int = "\t",
+    full_document: bool = True,
+    short_empty_elements: bool = False,
+) -> str: ...
 def _restore_node(data: bytes, /) -> Node: ...

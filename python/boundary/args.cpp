@@ -58,7 +58,7 @@ Status place_keyword(const Params& p, Slots& slots, PyObject* key, PyObject* val
 }
 
 Status check_required(const Params& p, const Slots& slots) {
-    int missing[5];
+    int missing[8];
     int n = 0;
     for (int i = 0; i < p.required; ++i) {
         if (!slots[i]) missing[n++] = i;

@@ -11,11 +11,11 @@ namespace arbolite {
 
 // Every parameter may be given by keyword, and all but the last
 // `keyword_only` by position too; the first `required` ones must be given.
-// No function takes more than five.
+// No function takes more than eight.
 struct Params {
     const char* class_name;  // "Node" for the constructor and methods, null for functions
     const char* function;
-    std::array<const char*, 5> names;
+    std::array<const char*, 8> names;
     int count;
     int required;
     int keyword_only = 0;
@@ -26,7 +26,7 @@ struct Params {
 };
 
 // One borrowed reference per parameter, null where nothing was given.
-using Slots = std::array<PyObject*, 5>;
+using Slots = std::array<PyObject*, 8>;
 
 // The vectorcall form: positional values, then the values of `kwnames`.
 Result<Slots> extract_arguments(const Params& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

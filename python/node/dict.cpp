@@ -13,6 +13,7 @@
 #include "core/tree/walk.hpp"
 #include "python/boundary/args.hpp"
 #include "python/boundary/call.hpp"
+#include "python/boundary/collector.hpp"
 #include "python/boundary/convert.hpp"
 #include "python/boundary/limits.hpp"
 #include "python/module_state.hpp"
@@ -34,19 +35,7 @@ Status set_item(handle dict, PyObject* key, handle value) {
 // copy, in one pre-order walk. A child's dict is appended to its parent's
 // list as soon as it is made (a list pre-sized with empty slots could be seen
 // half-filled by a garbage-collector callback); its own children follow.
-// The dicts and lists made here hold no cycle, so a collection that their
-// numbers set off would only walk them in vain: the collector waits until
-// the call is over (the lock is held throughout, so nothing else runs).
-class CollectorPause {
-public:
-    CollectorPause() noexcept : was_enabled_(PyGC_Disable()) {}
-    ~CollectorPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-
-private:
-    int was_enabled_;
-};
+// The dicts and lists made here hold no cycle (CollectorPause).
 
 // Less than any node's dictionaries take: the dict of four keys, its
 // attribute dict and its children list.
