@@ -5,15 +5,20 @@
 // itself (its texts are already trimmed); one kernel's tree is published and
 // released node by node, the others are freed with their arena. The first
 // byte picks the root tag. Built with ARBOLITE_FUZZ_LONG (fuzz_reader_long),
-// the rest spells a long document short (fuzz/expand.hpp).
+// the rest spells a long document short (fuzz/expand.hpp). The read of the
+// document element, whatever its name, must give what the read by that name
+// gives, and its raw-text form the same tree with the texts untrimmed.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "core/read/parser.hpp"
+#include "core/text/white_space.hpp"
 #include "core/write/serializer.hpp"
 #include "fuzz/expand.hpp"
 #include "tests/reference/compare.hpp"
@@ -38,6 +43,50 @@ void write_and_reread(const Node* root, std::string_view root_tag, const check::
         const std::string d = check::diff_tree(again.root, want, check::test_type());
         if (!d.empty()) fail("written and read again, the tree differs: " + d);
     }
+}
+
+// The raw tree is the trimmed one with each text as written: trimmed, it is
+// the other's text (an empty one none).
+std::string diff_raw(const Node* raw, const Node* trimmed) {
+    std::vector<std::pair<const Node*, const Node*>> stack{{raw, trimmed}};
+    while (!stack.empty()) {
+        const auto [r, t] = stack.back();
+        stack.pop_back();
+        if (node_name(r) != node_name(t)) return "names differ: " + std::string(node_name(t));
+        std::vector<std::pair<std::string_view, std::string_view>> ra, ta;
+        for (const Attr a : node_attrs(r)) ra.emplace_back(a.key, a.value);
+        for (const Attr a : node_attrs(t)) ta.emplace_back(a.key, a.value);
+        if (ra != ta) return "attributes differ in " + std::string(node_name(t));
+        std::optional<std::string_view> rt = node_text(r);
+        if (rt) rt = trim_white_space(*rt);
+        if (rt && rt->empty()) rt.reset();
+        if (rt != node_text(t)) return "texts differ in " + std::string(node_name(t));
+        if (r->child_count != t->child_count) return "child counts differ in " + std::string(node_name(t));
+        ChildCursor rc(const_cast<Node*>(r)), tc(const_cast<Node*>(t));
+        while (Node* a = rc.next()) stack.emplace_back(a, tc.next());
+    }
+    return {};
+}
+
+void check_document_element(cpu::Kernel k, std::string_view doc) {
+    Arena trimmed_arena(doc.size()), raw_arena(doc.size());
+    const ParseOutcome trimmed = parse_document_element_with(k, doc, false, check::test_type(), trimmed_arena);
+    const ParseOutcome raw = parse_document_element_with(k, doc, true, check::test_type(), raw_arena);
+    const std::string where = std::string(check::kernel_name(k)) + ", document element: ";
+    if (bool(trimmed.error) != bool(raw.error)) fail(where + "only one of the raw and trimmed reads failed");
+    if (trimmed.error) {
+        if (check::describe(*trimmed.error) != check::describe(*raw.error)) {
+            fail(where + "errors differ: " + check::describe(*trimmed.error) + " / " + check::describe(*raw.error));
+        }
+        return;
+    }
+    const std::string d = diff_raw(raw.root, trimmed.root);
+    if (!d.empty()) fail(where + d);
+    const std::string name(node_name(trimmed.root));
+    Arena named_arena(doc.size());
+    const ParseOutcome named = parse_document_with(k, doc, name, check::test_type(), named_arena);
+    if (named.error) fail(where + "read by its name, refused: " + check::describe(*named.error));
+    if (check::render(named.root) != check::render(trimmed.root)) fail(where + "differs from the read by its name");
 }
 
 }  // namespace
@@ -67,6 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const ParseOutcome got = parse_document_with(k, doc, root, check::test_type(), arena);
         const std::string d = check::diff_outcome(got, want, check::test_type());
         if (!d.empty()) fail(std::string(check::kernel_name(k)) + ": " + d);
+        check_document_element(k, doc);
         if (got.error) {
             (void)got.error->message();
             continue;
