@@ -64,43 +64,21 @@ struct Trees {
         a->head.refcount += 1;
         ++c->head.refcount;
         shared = make_own_node(check::test_type(), "r", {}, top, 3, std::nullopt);
-        expanded = expand(shared);
+        expanded = check::expand_places(shared, original);
+        number(expanded);
     }
 
-    Node* expand(Node* root) {
-        struct Frame {
-            Node* from;
-            ChildCursor cursor;
-            std::vector<Node*> made;
-        };
-        std::vector<Frame> stack{{root, ChildCursor(root), {}}};
-        std::vector<std::pair<Node*, Node*>> made;
-        for (;;) {
-            Frame& f = stack.back();
-            if (Node* c = f.cursor.next()) {
-                stack.push_back({c, ChildCursor(c), {}});
-                continue;
-            }
-            std::vector<Attr> attrs;
-            for (const Attr a : node_attrs(f.from)) attrs.push_back(a);
-            Node* n = make_own_node(check::test_type(), node_name(f.from), attrs, f.made.data(), f.made.size(),
-                                    node_text(f.from));
-            original.emplace(n, f.from);
-            stack.pop_back();
-            if (stack.empty()) {
-                std::vector<Node*> todo{n};
-                while (!todo.empty()) {
-                    Node* x = todo.back();
-                    todo.pop_back();
-                    order.emplace(x, order.size());
-                    std::vector<Node*> kids;
-                    ChildCursor k(x);
-                    while (Node* y = k.next()) kids.push_back(y);
-                    todo.insert(todo.end(), kids.rbegin(), kids.rend());
-                }
-                return n;
-            }
-            stack.back().made.push_back(n);
+    // Each expanded node's place in document order, for the order check.
+    void number(Node* root) {
+        std::vector<Node*> todo{root};
+        while (!todo.empty()) {
+            Node* x = todo.back();
+            todo.pop_back();
+            order.emplace(x, order.size());
+            std::vector<Node*> kids;
+            ChildCursor k(x);
+            while (Node* y = k.next()) kids.push_back(y);
+            todo.insert(todo.end(), kids.rbegin(), kids.rend());
         }
     }
 };

@@ -231,37 +231,13 @@ struct Twins {
         }
         shared = pool.back();
         for (std::size_t i = 0; i + 1 < pool.size(); ++i) check::release(pool[i]);  // the pool's own references
-        if (weigh_places(shared, [](const Node*) -> std::uint64_t { return 1; }) <= 100000) expanded = expand(shared);
+        if (weigh_places(shared, [](const Node*) -> std::uint64_t { return 1; }) <= 100000) expanded = check::expand_places(shared, copy_of);
     }
     ~Twins() {
         check::release(shared);
         if (expanded) check::release(expanded);
     }
 
-    // Children first, without recursion.
-    Node* expand(Node* root) {
-        struct Frame {
-            Node* original;
-            ChildCursor cursor;
-            std::vector<Node*> made;
-        };
-        std::vector<Frame> stack{{root, ChildCursor(root), {}}};
-        for (;;) {
-            Frame& f = stack.back();
-            if (Node* c = f.cursor.next()) {
-                stack.push_back({c, ChildCursor(c), {}});
-                continue;
-            }
-            std::vector<Attr> attrs;
-            for (const Attr a : node_attrs(f.original)) attrs.push_back(a);
-            Node* n = make_own_node(check::test_type(), node_name(f.original), attrs, f.made.data(), f.made.size(),
-                                    node_text(f.original));
-            copy_of.emplace(n, f.original);
-            stack.pop_back();
-            if (stack.empty()) return n;
-            stack.back().made.push_back(n);
-        }
-    }
     Node* original(Node* copy) const { return copy_of.at(copy); }
 };
 

@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -323,6 +324,32 @@ inline Element chain(std::size_t depth, const std::string& name = "a", std::opti
 // Own nodes for an element tree, children before parents; the root holds
 // the one reference the caller releases. With `merge`, repeated keys are
 // first merged by merge_duplicate_keys, as the module does for a dict's items.
+// A tree that shares nodes, copied with one own node per place, children
+// first and without recursion; `original` maps each copy to the node it
+// copies.
+inline Node* expand_places(Node* root, std::unordered_map<Node*, Node*>& original) {
+    struct Frame {
+        Node* from;
+        ChildCursor cursor;
+        std::vector<Node*> made;
+    };
+    std::vector<Frame> stack{{root, ChildCursor(root), {}}};
+    for (;;) {
+        Frame& f = stack.back();
+        if (Node* c = f.cursor.next()) {
+            stack.push_back({c, ChildCursor(c), {}});
+            continue;
+        }
+        std::vector<Attr> attrs;
+        for (const Attr a : node_attrs(f.from)) attrs.push_back(a);
+        Node* n = make_own_node(test_type(), node_name(f.from), attrs, f.made.data(), f.made.size(), node_text(f.from));
+        original.emplace(n, f.from);
+        stack.pop_back();
+        if (stack.empty()) return n;
+        stack.back().made.push_back(n);
+    }
+}
+
 inline Node* build_own(const Element& root, const void* type = test_type(), bool merge = false) {
     struct Frame {
         const Element* e;
