@@ -41,6 +41,13 @@ import json, sys, threading, time
 from concurrent import interpreters
 WORK = {WORK!r}
 exec(WORK)
+
+def ready(queue, **values):
+    # An interpreter with the work defined and the queue (and values) bound.
+    interp = interpreters.create()
+    interp.prepare_main(queue=queue, **values)
+    interp.exec(WORK)
+    return interp
 """
 
 
@@ -60,10 +67,7 @@ def test_several_interpreters_import_and_work_at_once(run_python):
     # Three interpreters, each run from its own thread, so their work overlaps.
     got = child(run_python, """
     queue = interpreters.create_queue()
-    interps = [interpreters.create() for _ in range(3)]
-    for k, interp in enumerate(interps):
-        interp.prepare_main(queue=queue, seed=k)
-        interp.exec(WORK)
+    interps = [ready(queue, seed=k) for k in range(3)]
     def run(interp):
         interp.exec("import json; queue.put(json.dumps([seed, check(seed), id(arbolite.Node)]))")
     threads = [threading.Thread(target=run, args=(i,)) for i in interps]
@@ -83,10 +87,8 @@ def test_pickles_cross_interpreters_and_nodes_do_not(run_python):
     got = child(run_python, """
     import pickle
     import arbolite
-    interp = interpreters.create()
-    interp.exec(WORK)
     queue = interpreters.create_queue()
-    interp.prepare_main(queue=queue)
+    interp = ready(queue)
     interp.exec("queue.put(pickle.dumps(arbolite.read_string(DOC, 'lib')))")
     tree = pickle.loads(queue.get())
     mine = arbolite.read_string(DOC, "lib")
@@ -110,10 +112,8 @@ def test_an_interpreter_closed_while_another_works(run_python):
     # One interpreter streams and reads in a loop while another imports,
     # works and is closed, several times over; the survivor's results stay right.
     got = child(run_python, """
-    worker = interpreters.create()
-    worker.exec(WORK)
     queue = interpreters.create_queue()
-    worker.prepare_main(queue=queue)
+    worker = ready(queue)
     def survive():
         worker.exec('''
     import json
@@ -142,10 +142,8 @@ def test_no_reference_is_kept_per_call_in_an_interpreter(run_python):
     # Allocated blocks in a subinterpreter do not grow with the number of
     # calls of each operation; keeping each result shows that they would.
     got = child(run_python, """
-    interp = interpreters.create()
-    interp.exec(WORK)
     queue = interpreters.create_queue()
-    interp.prepare_main(queue=queue)
+    interp = ready(queue)
     interp.exec('''
     import gc, json, sys
     root = arbolite.read_string(DOC, "lib")
@@ -193,10 +191,7 @@ def test_two_interpreters_with_four_threads_each(run_python):
     # every result is checked where it is made and counted.
     got = child(run_python, """
     queue = interpreters.create_queue()
-    interps = [interpreters.create() for _ in range(2)]
-    for interp in interps:
-        interp.prepare_main(queue=queue)
-        interp.exec(WORK)
+    interps = [ready(queue) for _ in range(2)]
     def run(interp):
         interp.exec('''
     import json, os, tempfile, threading, time
