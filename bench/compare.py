@@ -321,32 +321,6 @@ def measure_findall(docs, a):
     return {"rows": rows, "median_ratio": m}
 
 
-def measure_dict(docs, a):
-    print("\n## dict: arbolite.read_string(fresh str, root).to_dict() vs xmltodict.parse(fresh str)")
-    rows = []
-    for d in docs:
-        try:
-            xmltodict.parse(d.text)
-        except Exception as e:  # noqa: BLE001 - reported, the file is skipped for this measure
-            print(f"{d.name}: xmltodict fails ({type(e).__name__}: {e}); skipped")
-            continue
-        fresh = FreshText(d.text)
-        cases = [
-            Case("arbolite", lambda s, d=d: arbolite.read_string(s, d.tag).to_dict(), fresh),
-            Case("xmltodict", xmltodict.parse, fresh),
-        ]
-        rows.append(speed_rows(d, cases, dict.fromkeys(("arbolite", "xmltodict"), len(d.data)), a.rounds,
-                               a.min_time, ["xmltodict"]))
-    by_name = {d.name: d for d in docs}
-    table(["file", "MB", "arbolite MB/s", "xmltodict MB/s", "vs xmltodict"],
-          [[r["file"], f"{by_name[r['file']].mb:.2f}", f1(r["MBps"]["arbolite"]), f1(r["MBps"]["xmltodict"]),
-            fx(r["ratio"]["xmltodict"])] for r in rows])
-    m = medians(rows)
-    print(f"median of per-file ratios: vs xmltodict {fx(m['xmltodict'])}" if rows else "no file")
-    spread_line(rows)
-    return {"rows": rows, "median_ratio": m}
-
-
 def xmltodict_rows(docs, a, title, make_cases):
     """Rows of arbolite against xmltodict, on the files xmltodict reads."""
     print(title)
@@ -367,6 +341,16 @@ def xmltodict_rows(docs, a, title, make_cases):
     print(f"median of per-file ratios: vs xmltodict {fx(m['xmltodict'])}" if rows else "no file")
     spread_line(rows)
     return {"rows": rows, "median_ratio": m}
+
+
+def measure_dict(docs, a):
+    def cases(d):
+        fresh = FreshText(d.text)
+        return [Case("arbolite", lambda s, d=d: arbolite.read_string(s, d.tag).to_dict(), fresh),
+                Case("xmltodict", xmltodict.parse, fresh)]
+
+    return xmltodict_rows(docs, a, "\n## dict: arbolite.read_string(fresh str, root).to_dict() vs "
+                          "xmltodict.parse(fresh str)", cases)
 
 
 def measure_parse_dict(docs, a):

@@ -7,9 +7,9 @@ import os
 import pytest
 
 SCRIPT = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts", "check_readme.py")
-spec = importlib.util.spec_from_file_location("check_readme", SCRIPT)
-check_readme = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(check_readme)
+found = importlib.util.spec_from_file_location("check_readme", SCRIPT)
+check_readme = importlib.util.module_from_spec(found)
+found.loader.exec_module(check_readme)
 
 BLOCK = '''import arbolite
 node = arbolite.read_string("<a><b>x</b></a>", "a")
