@@ -186,16 +186,19 @@ template <class Body>
 PyObject* read_property(PyObject* self, Body&& body) {
     return guarded([&]() -> Result<object> {
         ARBOLITE_TRY(node, node_receiver(self));
-        return body(node, type_state(Py_TYPE(self)).names);
+        return body(node, Py_TYPE(self));
     });
 }
 
 PyObject* get_name(PyObject* self, void*) {
-    return read_property(self, [](Node* n, NameCache& names) -> Result<object> { return names.get(node_name(n)); });
+    return read_property(self, [](Node* n, PyTypeObject* type) -> Result<object> {
+        return type_state(type).names.get(node_name(n));
+    });
 }
 
 PyObject* get_attrs(PyObject* self, void*) {
-    return read_property(self, [](Node* n, NameCache& names) -> Result<object> {
+    return read_property(self, [](Node* n, PyTypeObject* type) -> Result<object> {
+        NameCache& names = type_state(type).names;
         object dict = steal(check_created(PyDict_New()));
         for (const Attr a : node_attrs(n)) {
             object k = names.get(a.key), v = stored_str(a.value);
@@ -206,7 +209,7 @@ PyObject* get_attrs(PyObject* self, void*) {
 }
 
 PyObject* get_children(PyObject* self, void*) {
-    return read_property(self, [](Node* n, NameCache&) -> Result<object> {
+    return read_property(self, [](Node* n, PyTypeObject*) -> Result<object> {
         object list = steal(check_created(PyList_New(static_cast<Py_ssize_t>(n->child_count))));
         ChildCursor children(n);
         Py_ssize_t i = 0;
@@ -218,7 +221,7 @@ PyObject* get_children(PyObject* self, void*) {
 }
 
 PyObject* get_text(PyObject* self, void*) {
-    return read_property(self, [](Node* n, NameCache&) -> Result<object> {
+    return read_property(self, [](Node* n, PyTypeObject*) -> Result<object> {
         const auto text = node_text(n);
         if (!text) return borrow(Py_None);
         return stored_str(*text);
@@ -226,7 +229,7 @@ PyObject* get_text(PyObject* self, void*) {
 }
 
 PyObject* node_repr(PyObject* self) {
-    return read_property(self, [](Node* n, NameCache&) -> Result<object> {
+    return read_property(self, [](Node* n, PyTypeObject*) -> Result<object> {
         const std::string_view name = node_name(n);
         std::string out;
         out.reserve(name.size() + 6);
