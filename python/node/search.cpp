@@ -53,48 +53,77 @@ struct TextRule {
 // distinct node instead: a result too large to hold is refused before any of
 // it is built, and the walk that collects them skips every subtree with no
 // match within reach, so its time follows the matches, not the places.
-template <class Rule>
-Result<std::vector<Node*>> collect(Node* root, const Rule& rule, long limit) {
-    std::vector<Node*> found;
-    SignalCheck signals;
-    std::optional<Error> error;
-    const PlaceWeights* nearest = nullptr;  // the depth of each shared subtree's nearest match
-    std::uint64_t most = UINT64_MAX;        // matches that can be held
+// One pass of the walk. The first (kWeighed false) assumes no node is
+// shared and stops at an own node with a child held more than once; the second skips shared
+// subtrees with no match within reach. Per node the first costs what a plain
+// walk costs, plus a counter for the signal check.
+template <class Rule, bool kWeighed>
+struct Collector {
+    const Rule& rule;
+    long limit;
+    std::vector<Node*>& found;
+    std::optional<Error>& error;
+    const PlaceWeights* nearest;  // the depth of each shared subtree's nearest match
+    std::uint64_t most;           // matches that can be held
     bool shared = false;
-    auto visit = [&](Node* n, std::size_t depth) {
-        if (Status s = signals(); !s) {
-            error.emplace(std::move(s).error());
-            return Walk::Stop;
+    std::uint32_t ticks = 0;  // places since the last signal check
+
+    Walk enter(Node* n, std::size_t depth) {
+        if ((++ticks & 4095) == 0) [[unlikely]] {
+            if (Status s = SignalCheck::poll(); !s) {
+                error.emplace(std::move(s).error());
+                return Walk::Stop;
+            }
         }
-        if (nearest) {
+        if constexpr (kWeighed) {
             if (auto it = nearest->find(n); it != nearest->end()) {
                 const bool none = it->second == UINT64_MAX;
                 if (none || (limit >= 0 && it->second > static_cast<std::uint64_t>(limit) - depth)) return Walk::Over;
             }
-        } else if (depth > 0 && n->head.refcount > 1) {
-            shared = true;
-            return Walk::Stop;
+        } else if (n->is_own()) [[unlikely]] {
+            // A parsed node has one parent; a second place is always in an
+            // own node's child array, so only there can a child be shared
+            // (a node merely held by the caller costs nothing).
+            ChildCursor children(n);
+            while (Node* c = children.next()) {
+                if (c->head.refcount > 1) {
+                    shared = true;
+                    return Walk::Stop;
+                }
+            }
         }
         if (rule(n)) {
-            if (found.size() >= most) {
-                error.emplace(result_too_large("the list of matches", UINT64_MAX));
-                return Walk::Stop;
+            if constexpr (kWeighed) {
+                if (found.size() >= most) {
+                    error.emplace(result_too_large("the list of matches", UINT64_MAX));
+                    return Walk::Stop;
+                }
             }
             found.push_back(n);
         }
         if (limit >= 0 && static_cast<std::size_t>(limit) <= depth) return Walk::Over;
         return n->child_count ? Walk::Into : Walk::Over;
-    };
-    struct Visitor {
-        decltype(visit)& on_enter;
-        Walk enter(Node* n, std::size_t depth) { return on_enter(n, depth); }
-        void leave(Node*, std::size_t) {}
-    } visitor{visit};
-    walk_preorder(root, visitor);
-    if (error) return std::move(*error);
-    if (!shared) return found;
+    }
+    void leave(Node*, std::size_t) {}
+};
 
-    most = std::min<std::uint64_t>(PY_SSIZE_T_MAX, memory_limit()) / sizeof(PyObject*);
+// The matches, in document order, once per place. A negative limit never
+// reaches 0 and so means no limit, as None does. A walk that meets an own
+// node with a child held more than once (the only kind that can be met in
+// several places) stops, and the matches are weighed per distinct node instead: a result
+// too large to hold is refused before any of it is built, and the walk that
+// collects them skips every subtree with no match within reach, so its time
+// follows the matches, not the places.
+template <class Rule>
+Result<std::vector<Node*>> collect(Node* root, const Rule& rule, long limit) {
+    std::vector<Node*> found;
+    std::optional<Error> error;
+    Collector<Rule, false> plain{rule, limit, found, error, nullptr, UINT64_MAX};
+    walk_preorder(root, plain);
+    if (error) return std::move(*error);
+    if (!plain.shared) return found;
+
+    const std::uint64_t most = std::min<std::uint64_t>(PY_SSIZE_T_MAX, memory_limit()) / sizeof(PyObject*);
     const auto is = [&](const Node* n) -> std::uint64_t { return rule(n) ? 1 : 0; };
     // Without a limit the count is the result's; with one it is only known
     // as the walk goes.
@@ -105,8 +134,8 @@ Result<std::vector<Node*>> collect(Node* root, const Rule& rule, long limit) {
     PlaceWeights depths;
     nearest_place(root, is, depths);
     found.clear();
-    nearest = &depths;
-    walk_preorder(root, visitor);
+    Collector<Rule, true> weighed{rule, limit, found, error, &depths, most};
+    walk_preorder(root, weighed);
     if (error) return std::move(*error);
     return found;
 }
