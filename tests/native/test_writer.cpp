@@ -297,7 +297,9 @@ TEST(Writer, StopsAtTheFirstFailureFromAnyDepth) {
         ASSERT_EQ(::fcntl(p.r, F_SETFL, O_NONBLOCK), 0);
         const std::size_t prefill = rng() % static_cast<std::size_t>(cap + 1);
         const std::string fill(prefill, 'p');
-        if (prefill) ASSERT_EQ(::write(p.w, fill.data(), fill.size()), static_cast<ssize_t>(prefill));
+        if (prefill) {
+            ASSERT_EQ(::write(p.w, fill.data(), fill.size()), static_cast<ssize_t>(prefill));
+        }
         FileSink sink(p.release_w());
         const bool ok = write_document(sink, root.get(), 3, true) && sink.flush();
         ASSERT_FALSE(ok) << round;
