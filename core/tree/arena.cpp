@@ -91,17 +91,29 @@ void free_slab(Slab* slab) noexcept {
 // Gives back the whole pages after the used part of a mapped slab (and the
 // slack that may be read past its last string), when there are enough of
 // them to matter.
+// A slab of the pool's size keeps its mapping, so that it can go back to the
+// pool: its tail pages are only dropped, and fault in again when reused.
 void trim(Slab* slab) noexcept {
     if (!slab->mapped) return;
     const std::size_t kept = round_up(kHeader + slab->used + kReadSlack, page_size());
-    if (kept + (slab->mapped >> 4) < slab->mapped && munmap(reinterpret_cast<char*>(slab) + kept, slab->mapped - kept) == 0) {
+    if (kept + (slab->mapped >> 4) >= slab->mapped) return;
+    char* const tail = reinterpret_cast<char*>(slab) + kept;
+    if (slab->mapped == pooled_bytes()) {
+        madvise(tail, slab->mapped - kept, MADV_DONTNEED);
+    } else if (munmap(tail, slab->mapped - kept) == 0) {
         slab->mapped = kept;
     }
 }
 
+// A document that would get a mapped slab of its own gets one of the pool's
+// size instead: mapping and unmapping a slab per read costs more than the
+// read of a few hundred kilobytes, and the calls of concurrent readers
+// serialise in the kernel.
 std::size_t first_slab(std::size_t expected_bytes) noexcept {
     if (expected_bytes >= kHugeSlabFrom) return kHugeSlab;
-    return std::clamp(expected_bytes + expected_bytes / 4, kMinSlab, kMaxSlab);
+    const std::size_t wanted = expected_bytes + expected_bytes / 4;
+    if (kHeader + wanted + kReadSlack >= kMapFrom) return kMaxSlab;
+    return std::max(wanted, kMinSlab);
 }
 
 std::size_t max_slab(std::size_t expected_bytes) noexcept {
