@@ -5,7 +5,8 @@
     python bench/compare.py --only read,write --files 'cldr*,iso*'
     python bench/compare.py --json out.json       # the results as JSON as well (bench/chart.py draws them)
 
-Measures (names for --only): read, walk, write, compact, dict, search, findall, memory, threads, native.
+Measures (names for --only): read, walk, write, compact, dict, search, findall, memory, threads, native, peers
+(the pugixml DOM's bindings and the native xmltodict look-alikes: bench/peers.py).
 
 How it measures:
 - Every library's calls alternate within each round (the order rotates from
@@ -53,6 +54,7 @@ import time  # noqa: E402
 import xml.etree.ElementTree as ET  # noqa: E402
 
 import arbolite  # noqa: E402
+import peers  # noqa: E402
 from common import (CORPUS, Case, Evict, FreshText, clark_name, count_elements, corpus_files,  # noqa: E402
                     findall_paths, fresh_bytes, from_root_element, interleaved, memory_held, most_common_name,
                     root_tag, spread, table, walk_arbolite, walk_etree, well_formed)
@@ -66,7 +68,7 @@ except ImportError:
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 MEASURES = ["read", "walk", "write", "compact", "dict", "parse_dict", "unparse_dict", "search", "findall", "memory",
-            "threads", "native"]
+            "threads", "native", "peers"]
 GOALS = {  # measure: (peer, goal, "min" or "max")
     "read": ("lxml", 4.0, "min"),
     "walk": ("lxml", 3.5, "min"),
@@ -81,6 +83,8 @@ GOALS = {  # measure: (peer, goal, "min" or "max")
     "threads": (None, 1.9, "min"),
     "native": (None, 1000.0, "min"),
 }
+# peers: the lowest median ratio over the peers of each row, and its goal.
+PEER_GOALS = {"parse bytes": 1.3, "parse str": 1.3, "parse + walk": 1.0, "to dict": 2.0, "find by name": 1.0}
 
 
 class Doc:
@@ -414,6 +418,13 @@ def measure_search(docs, a):
     return {"rows": rows, "median_ratio": m}
 
 
+def measure_peers(docs, a):
+    results = peers.measure_peers(docs, a.rounds, a.min_time)
+    s = peers.summary(results)
+    peers.print_summary(s)
+    return {"rows": results, "summary": s, "missing": peers.missing()}
+
+
 def measure_memory(docs, a):
     print("\n## memory: resident bytes held per element after a read (fresh interpreter per library and file; "
           "input loaded first, imports warmed, gc + malloc_trim before each reading; arbolite reads a fresh copy "
@@ -685,6 +696,18 @@ def summary(results):
         n = results["native"]
         add("native", "native parse MB/s (median over files)", None, n["median_parse_MBps"], " MB/s",
             f"median-sized file {n['median_size_file']['file']}: {n['median_size_file']['parse_MBps']:.0f} MB/s")
+    if results.get("peers"):
+        for row, by_peer in results["peers"]["summary"].items():
+            # xmltodict has its own goal (dict, parse_dict); here the native look-alikes and DOMs
+            others = {p: v for p, v in by_peer.items() if p not in ("xmltodict", "arbolite to_dict")}
+            if not others:
+                continue
+            peer, (m, worst, worst_file) = min(others.items(), key=lambda kv: kv[1][0])
+            rest = ", ".join(f"{p} {v[0]:.2f}x" for p, v in others.items() if p != peer)
+            rows.append([f"peers: {row} (lowest peer)", peer, f"{m:.2f}x", f">= {PEER_GOALS[row]:g}x",
+                         "yes" if m >= PEER_GOALS[row] else "NO", f"worst file {worst:.2f}x ({worst_file}); {rest}"])
+            out.append({"measure": "peers", "label": row, "peer": peer, "value": m, "unit": "x",
+                        "goal": PEER_GOALS[row], "kind": "min", "met": m >= PEER_GOALS[row]})
     print("\n## summary: arbolite's median per-file ratio against the peer named, and the goals")
     table(["measure", "peer", "arbolite", "goal", "met", "also"], rows)
     return out
@@ -757,7 +780,8 @@ def main():
     runners = {"read": measure_read, "walk": measure_walk, "write": measure_write, "compact": measure_compact,
                "dict": measure_dict, "parse_dict": measure_parse_dict, "unparse_dict": measure_unparse_dict,
                "search": measure_search, "findall": measure_findall,
-               "memory": measure_memory, "threads": measure_threads, "native": measure_native}
+               "memory": measure_memory, "threads": measure_threads, "native": measure_native,
+               "peers": measure_peers}
     for m in MEASURES:
         if m in only:
             t0 = time.perf_counter()

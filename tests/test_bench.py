@@ -141,7 +141,7 @@ needs_corpus = pytest.mark.skipif(not os.path.isdir(common.CORPUS), reason="no c
 def test_compare_smoke(tmp_path):
     out = tmp_path / "r.json"
     run = subprocess.run([sys.executable, os.path.join(BENCH, "compare.py"), "--quick", "--rounds", "1",
-                          "--only", "read,write,compact,search,findall", "--files", "docbook.rng,iso_3166-2.xml",
+                          "--only", "read,write,compact,search,findall,peers", "--files", "docbook.rng,iso_3166-2.xml",
                           "--json", str(out)],
                          capture_output=True, text=True, cwd=BENCH)
     assert run.returncode == 0, run.stderr
@@ -149,6 +149,11 @@ def test_compare_smoke(tmp_path):
     results = json.loads(out.read_text())
     (row,) = results["search"]["rows"]
     assert len(set(row["hits"].values())) == 1
+    # Every peer that is installed finds the same elements.
+    (found,) = [r for r in results["peers"]["rows"] if r["row"] == "find by name"]
+    assert len(set(found["hits"].values())) == 1
+    assert {r["row"] for r in results["peers"]["rows"]} == {"parse bytes", "parse str", "parse + walk", "to dict",
+                                                             "find by name"}
     (row,) = results["write"]["rows"]
     # Each library's rate comes from its own output, measured here.
     data = open(os.path.join(common.CORPUS, "docbook.rng"), "rb").read()
@@ -161,7 +166,7 @@ def test_compare_smoke(tmp_path):
     }
     for lib, text in sizes.items():
         assert row["MBps"][lib] == pytest.approx(len(text.encode()) / 1e6 / row["seconds"][lib], rel=1e-3), lib
-    assert {s["measure"] for s in results["summary"]} == {"read", "write", "compact", "search", "findall"}
+    assert {s["measure"] for s in results["summary"]} == {"read", "write", "compact", "search", "findall", "peers"}
     (row,) = results["findall"]["rows"]
     assert all(q["hits"]["arbolite"] == q["hits"]["ElementTree"] > 0 for q in row["queries"]), row["queries"]
 
