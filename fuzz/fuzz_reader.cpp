@@ -7,7 +7,8 @@
 // byte picks the root tag. Built with ARBOLITE_FUZZ_LONG (fuzz_reader_long),
 // the rest spells a long document short (fuzz/expand.hpp). The read of the
 // document element, whatever its name, must give what the read by that name
-// gives, and its raw-text form the same tree with the texts untrimmed.
+// gives, and its raw-text form the same tree with the texts untrimmed. The
+// UTF-8 check finds the same first fault on every kernel.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,8 @@
 #include <vector>
 
 #include "core/read/parser.hpp"
+#include "core/base/cpu.hpp"
+#include "core/text/utf8.hpp"
 #include "core/text/white_space.hpp"
 #include "core/write/serializer.hpp"
 #include "fuzz/expand.hpp"
@@ -110,8 +113,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view doc(copy.get(), n);
 
     const check::RefOutcome want = reference::parse_root(doc, root);
+    std::size_t utf8_bad = SIZE_MAX;
     bool first = true;
     for (cpu::Kernel k : check::runnable_kernels()) {
+        // Where the UTF-8 check stops is the same on every kernel.
+        cpu::force_kernel(k);
+        const std::size_t bad = utf8_error_offset(doc);
+        cpu::unforce_kernel();
+        if (utf8_bad != SIZE_MAX && bad != utf8_bad) fail(std::string(check::kernel_name(k)) + ": UTF-8 check differs");
+        utf8_bad = bad;
         Arena arena(doc.size());
         const ParseOutcome got = parse_document_with(k, doc, root, check::test_type(), arena);
         const std::string d = check::diff_outcome(got, want, check::test_type());

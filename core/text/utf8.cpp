@@ -2,6 +2,9 @@
 
 #include <emmintrin.h>
 
+#include "core/base/cpu.hpp"
+#include "core/text/utf8_kernels.hpp"
+
 #include <cstring>
 #include <new>
 
@@ -263,9 +266,9 @@ bool utf8_to(std::string_view text, Unit* o, Unit* const o_end) noexcept {
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view text) noexcept { return utf8_error_offset(text) == text.size(); }
+namespace {
 
-std::size_t utf8_error_offset(std::string_view text) noexcept {
+std::size_t first_error(std::string_view text) noexcept {
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
     std::size_t i = 0;
@@ -287,6 +290,19 @@ std::size_t utf8_error_offset(std::string_view text) noexcept {
         }
     }
     return n;
+}
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view text) noexcept { return utf8_error_offset(text) == text.size(); }
+
+// The vector check answers only yes or no: text that fails it, which is
+// rare, is gone through again to find where.
+std::size_t utf8_error_offset(std::string_view text) noexcept {
+    if (cpu::active_kernel() == cpu::Kernel::Avx2 && kernel_avx2::valid_utf8(text.data(), text.size())) {
+        return text.size();
+    }
+    return first_error(text);
 }
 
 Utf8Shape utf8_shape(std::string_view text) noexcept {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/base/cpu.hpp"
 #include "core/text/utf8.hpp"
 #include "core/text/white_space.hpp"
 
@@ -276,6 +277,78 @@ TEST(Utf8Validation, FourByteSequencesAndRunsAcrossTheAsciiSkip) {
         ASSERT_EQ(arbolite::is_valid_utf8(s), decode(s, nullptr)) << round;
     }
 }
+
+// Every kernel, with each sequence placed across the places where a vector
+// check joins blocks (32 bytes) and looks at its errors (1 KB), in ASCII and
+// in two-byte text, and random damage to mixed text: the offset is the
+// decoder's.
+class Utf8Kernels : public ::testing::TestWithParam<arbolite::cpu::Kernel> {
+protected:
+    void SetUp() override {
+        if (!arbolite::cpu::can_run(GetParam())) GTEST_SKIP() << "this processor cannot run the kernel";
+        arbolite::cpu::force_kernel(GetParam());
+    }
+    void TearDown() override { arbolite::cpu::unforce_kernel(); }
+
+    // Where the first ill-formed sequence starts: valid sequences are
+    // prefix-free, so at most one length decodes at each place.
+    static std::size_t expected(std::string_view s) {
+        std::size_t i = 0;
+        while (i < s.size()) {
+            std::size_t len = 1;
+            while (len <= 4 && !(i + len <= s.size() && decode(s.substr(i, len), nullptr))) ++len;
+            if (len > 4) return i;
+            i += len;
+        }
+        return i;
+    }
+};
+
+TEST_P(Utf8Kernels, SequencesAcrossBlockJoins) {
+    std::vector<std::string> pieces;
+    for (int a = 0x7E; a < 256; ++a) {
+        pieces.push_back(std::string(1, static_cast<char>(a)));
+        for (int b : {0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0}) {
+            pieces.push_back({static_cast<char>(a), static_cast<char>(b)});
+            for (int c : {0x41, 0x80, 0xBF, 0xC0}) {
+                pieces.push_back({static_cast<char>(a), static_cast<char>(b), static_cast<char>(c)});
+                pieces.push_back({static_cast<char>(a), static_cast<char>(b), static_cast<char>(c), '\x80'});
+            }
+        }
+    }
+    const std::string cyrillic = "\xD0\x96";
+    for (const std::size_t at : {0u, 29u, 30u, 31u, 32u, 33u, 62u, 63u, 64u, 1021u, 1022u, 1023u, 1024u, 1025u}) {
+        for (const bool two_byte : {false, true}) {
+            std::string before;
+            while (before.size() < at) before += two_byte && before.size() + 2 <= at ? cyrillic : "a";
+            for (const std::string& piece : pieces) {
+                for (const std::size_t after : {0u, 1u, 40u}) {
+                    const std::string s = before + piece + std::string(after, 'b');
+                    ASSERT_EQ(arbolite::utf8_error_offset(s), expected(s)) << at << " " << two_byte << " " << after;
+                }
+            }
+        }
+    }
+}
+
+TEST_P(Utf8Kernels, DamagedText) {
+    std::mt19937_64 rng(21);
+    std::string clean;
+    const std::vector<std::uint32_t> alphabet = {'a', '<', 0xE9, 0x416, 0x4E2D, 0xFFFD, 0x1F600, 0x10FFFF};
+    std::vector<std::uint32_t> cps;
+    for (int i = 0; i < 3000; ++i) cps.push_back(alphabet[rng() % alphabet.size()]);
+    clean = encode(cps);
+    ASSERT_EQ(arbolite::utf8_error_offset(clean), clean.size());
+    for (int round = 0; round < 3000; ++round) {
+        std::string s = clean.substr(0, rng() % clean.size());
+        for (int k = rng() % 3; k > 0 && !s.empty(); --k) s[rng() % s.size()] = static_cast<char>(rng());
+        ASSERT_EQ(arbolite::utf8_error_offset(s), expected(s)) << round;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, Utf8Kernels,
+                         ::testing::Values(arbolite::cpu::Kernel::Scalar, arbolite::cpu::Kernel::Sse2,
+                                           arbolite::cpu::Kernel::Avx2));
 
 // ---- White_Space ------------------------------------------------------------
 
