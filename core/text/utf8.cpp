@@ -127,8 +127,11 @@ bool units_to_utf8(const Unit* u, std::size_t n, ByteBuffer& out) {
     constexpr std::size_t B = kBlock<Unit>;
     // Exact size first, so the text is written once into a buffer that fits.
     std::size_t bytes = 0;
+    const bool avx2 = cpu::active_kernel() == cpu::Kernel::Avx2;
     if constexpr (sizeof(Unit) == 2) {
         if (!utf8_size_of_ucs2(u, n, bytes)) return false;
+    } else if (sizeof(Unit) == 4 && avx2) {
+        if (!kernel_avx2::utf8_size_of_ucs4(reinterpret_cast<const std::uint32_t*>(u), n, bytes)) return false;
     } else {
         std::size_t next_try = 0;
         for (std::size_t i = 0; i < n;) {
@@ -157,6 +160,11 @@ bool units_to_utf8(const Unit* u, std::size_t n, ByteBuffer& out) {
     ByteBuffer buf;
     buf.resize(bytes);
     auto* o = reinterpret_cast<unsigned char*>(buf.data());
+    if (avx2) {
+        kernel_avx2::write_utf8(u, n, sizeof(Unit), o, o + bytes);
+        out = std::move(buf);
+        return true;
+    }
     std::size_t next_try = 0;
     for (std::size_t i = 0; i < n;) {
         const std::uint32_t c = u[i];

@@ -10,6 +10,8 @@
 // test per 32 bytes costs more in mispredictions on mixed text than it saves).
 #include <immintrin.h>
 
+#include <array>
+#include <cstdint>
 #include <cstring>
 
 #include "core/text/utf8_kernels.hpp"
@@ -143,6 +145,186 @@ bool valid_utf8(const char* data, std::size_t n) noexcept {
     if (n > i) std::memcpy(tail, data + i, n - i);
     check_block(t, _mm256_load_si256(reinterpret_cast<const __m256i*>(tail)), prev, prev_incomplete, error);
     return _mm256_testz_si256(error, error) != 0;
+}
+
+
+// ---- UTF-8 from code units ---------------------------------------------------
+//
+// Eight code points at a time, each widened to a 32-bit lane that holds its
+// UTF-8 bytes in memory order (lead byte first), then each half of four
+// lanes packed down to its bytes by one shuffle from a table indexed by the
+// four lengths.
+
+namespace {
+
+// Lane i of an index has 1 + bit i + 2 * bit (4 + i) bytes.
+struct PackTable {
+    alignas(16) std::uint8_t shuffle[256][16];
+    std::uint8_t length[256];
+};
+
+constexpr PackTable make_pack_table() {
+    PackTable t{};
+    for (int idx = 0; idx < 256; ++idx) {
+        int out = 0;
+        for (int lane = 0; lane < 4; ++lane) {
+            const int len = 1 + ((idx >> lane) & 1) + 2 * ((idx >> (4 + lane)) & 1);
+            for (int k = 0; k < len; ++k) t.shuffle[idx][out++] = static_cast<std::uint8_t>(4 * lane + k);
+        }
+        t.length[idx] = static_cast<std::uint8_t>(out);
+        for (int k = out; k < 16; ++k) t.shuffle[idx][k] = 0x80;
+    }
+    return t;
+}
+
+constexpr PackTable kPack = make_pack_table();
+
+template <class Unit>
+inline __m256i widen8(const Unit* p) {
+    if constexpr (sizeof(Unit) == 1) {
+        return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+    } else if constexpr (sizeof(Unit) == 2) {
+        return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    } else {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    }
+}
+
+// Whether the 32 bytes at p hold only ASCII units, and if so their bytes at o
+// (32 / sizeof(Unit) of them).
+template <class Unit>
+inline bool ascii32(const Unit* p, unsigned char* o) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    if constexpr (sizeof(Unit) == 1) {
+        if (_mm256_movemask_epi8(v) != 0) return false;
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(o), v);
+    } else if constexpr (sizeof(Unit) == 2) {
+        if (!_mm256_testz_si256(v, _mm256_set1_epi16(static_cast<short>(0xFF80)))) return false;
+        const __m128i lo = _mm256_castsi256_si128(v), hi = _mm256_extracti128_si256(v, 1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_packus_epi16(lo, hi));
+    } else {
+        if (!_mm256_testz_si256(v, _mm256_set1_epi32(~0x7F))) return false;
+        const __m128i lo = _mm256_castsi256_si128(v), hi = _mm256_extracti128_si256(v, 1);
+        const __m128i w = _mm_packs_epi32(lo, hi);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(o), _mm_packus_epi16(w, w));
+    }
+    return true;
+}
+
+// The UTF-8 of eight code points at o; 32 bytes from o may be written.
+inline unsigned char* encode8(__m256i c, unsigned char* o) {
+    const __m256i ge80 = _mm256_cmpgt_epi32(c, _mm256_set1_epi32(0x7F));
+    const __m256i ge800 = _mm256_cmpgt_epi32(c, _mm256_set1_epi32(0x7FF));
+    const __m256i ge10000 = _mm256_cmpgt_epi32(c, _mm256_set1_epi32(0xFFFF));
+    const __m256i low6 = _mm256_set1_epi32(0x3F), cont = _mm256_set1_epi32(0x80);
+    const __m256i s6 = _mm256_srli_epi32(c, 6), s12 = _mm256_srli_epi32(c, 12), s18 = _mm256_srli_epi32(c, 18);
+    const __m256i p0 = _mm256_or_si256(_mm256_and_si256(c, low6), cont);
+    const __m256i p6 = _mm256_or_si256(_mm256_and_si256(s6, low6), cont);
+    const __m256i p12 = _mm256_or_si256(_mm256_and_si256(s12, low6), cont);
+    const __m256i two = _mm256_or_si256(_mm256_or_si256(s6, _mm256_set1_epi32(0xC0)), _mm256_slli_epi32(p0, 8));
+    const __m256i three = _mm256_or_si256(_mm256_or_si256(s12, _mm256_set1_epi32(0xE0)),
+                                          _mm256_or_si256(_mm256_slli_epi32(p6, 8), _mm256_slli_epi32(p0, 16)));
+    const __m256i four = _mm256_or_si256(
+        _mm256_or_si256(s18, _mm256_set1_epi32(0xF0)),
+        _mm256_or_si256(_mm256_slli_epi32(p12, 8), _mm256_or_si256(_mm256_slli_epi32(p6, 16), _mm256_slli_epi32(p0, 24))));
+    __m256i r = _mm256_blendv_epi8(c, two, ge80);
+    r = _mm256_blendv_epi8(r, three, ge800);
+    r = _mm256_blendv_epi8(r, four, ge10000);
+    // Lengths are nested (4 bytes implies 3 implies 2): bit 0 of length - 1
+    // is the parity of the three tests, bit 1 the middle one.
+    const unsigned a = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(ge80)));
+    const unsigned b = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(ge800)));
+    const unsigned d = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(ge10000)));
+    const unsigned odd = a ^ b ^ d;
+    const unsigned lo_idx = (odd & 0xF) | ((b & 0xF) << 4);
+    const unsigned hi_idx = (odd >> 4) | (b & 0xF0);
+    const __m128i lo = _mm_shuffle_epi8(_mm256_castsi256_si128(r),
+                                        _mm_load_si128(reinterpret_cast<const __m128i*>(kPack.shuffle[lo_idx])));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), lo);
+    o += kPack.length[lo_idx];
+    const __m128i hi = _mm_shuffle_epi8(_mm256_extracti128_si256(r, 1),
+                                        _mm_load_si128(reinterpret_cast<const __m128i*>(kPack.shuffle[hi_idx])));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), hi);
+    return o + kPack.length[hi_idx];
+}
+
+inline unsigned char* encode1(std::uint32_t c, unsigned char* o) {
+    if (c < 0x80) {
+        *o++ = static_cast<unsigned char>(c);
+    } else if (c < 0x800) {
+        *o++ = static_cast<unsigned char>(0xC0 | (c >> 6));
+        *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        *o++ = static_cast<unsigned char>(0xE0 | (c >> 12));
+        *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+        *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    } else {
+        *o++ = static_cast<unsigned char>(0xF0 | (c >> 18));
+        *o++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+        *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+        *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    }
+    return o;
+}
+
+// The vector steps run while 32 bytes of room are left; the last few code
+// points go one at a time.
+template <class Unit>
+void write_units(const Unit* u, std::size_t n, unsigned char* o, unsigned char* end) {
+    constexpr std::size_t kAscii = 32 / sizeof(Unit);
+    std::size_t i = 0;
+    while (i + kAscii <= n && end - o >= 32) {
+        if (ascii32(u + i, o)) {
+            i += kAscii;
+            o += kAscii;
+            continue;
+        }
+        // Not ASCII: encode what is there, then try ASCII again.
+        for (std::size_t k = 0; k < kAscii / 8 && end - o >= 32; ++k, i += 8) o = encode8(widen8(u + i), o);
+    }
+    while (i + 8 <= n && end - o >= 32) {
+        o = encode8(widen8(u + i), o);
+        i += 8;
+    }
+    for (; i < n; ++i) o = encode1(u[i], o);
+}
+
+}  // namespace
+
+void write_utf8(const void* units, std::size_t n, int unit_bytes, unsigned char* out, unsigned char* end) noexcept {
+    switch (unit_bytes) {
+        case 1: write_units(static_cast<const std::uint8_t*>(units), n, out, end); break;
+        case 2: write_units(static_cast<const std::uint16_t*>(units), n, out, end); break;
+        default: write_units(static_cast<const std::uint32_t*>(units), n, out, end); break;
+    }
+}
+
+bool utf8_size_of_ucs4(const std::uint32_t* u, std::size_t n, std::size_t& bytes) noexcept {
+    std::size_t total = n, i = 0;
+    __m256i bad = _mm256_setzero_si256();
+    while (i + 8 <= n) {
+        // 32-bit lane counters, at most 3 per unit: summed long before they could wrap.
+        __m256i extra = _mm256_setzero_si256();
+        for (int round = 0; round < (1 << 24) && i + 8 <= n; ++round, i += 8) {
+            const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(u + i));
+            extra = _mm256_sub_epi32(extra, _mm256_cmpgt_epi32(c, _mm256_set1_epi32(0x7F)));
+            extra = _mm256_sub_epi32(extra, _mm256_cmpgt_epi32(c, _mm256_set1_epi32(0x7FF)));
+            extra = _mm256_sub_epi32(extra, _mm256_cmpgt_epi32(c, _mm256_set1_epi32(0xFFFF)));
+            bad = _mm256_or_si256(bad, _mm256_cmpeq_epi32(_mm256_and_si256(c, _mm256_set1_epi32(~0x7FF)),
+                                                          _mm256_set1_epi32(0xD800)));
+        }
+        alignas(32) std::uint32_t lanes[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), extra);
+        for (const std::uint32_t v : lanes) total += v;
+    }
+    if (!_mm256_testz_si256(bad, bad)) return false;
+    for (; i < n; ++i) {
+        const std::uint32_t c = u[i];
+        if (c >= 0xD800 && c <= 0xDFFF) return false;
+        total += (c >= 0x80) + (c >= 0x800) + (c >= 0x10000);
+    }
+    bytes = total;
+    return true;
 }
 
 }  // namespace arbolite::kernel_avx2

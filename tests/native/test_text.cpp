@@ -346,6 +346,35 @@ TEST_P(Utf8Kernels, DamagedText) {
     }
 }
 
+// Runs of ASCII and of each UTF-8 length, so vector steps start and stop
+// at every place, in texts long and short, and every code point at once.
+TEST_P(Utf8Kernels, FromUnitsInRuns) {
+    std::mt19937_64 rng(5);
+    for (const int width : {1, 2, 4}) {
+        const std::uint32_t max = width == 1 ? 0xFF : width == 2 ? 0xFFFF : 0x10FFFF;
+        for (int round = 0; round < 4000; ++round) {
+            std::vector<std::uint32_t> cps;
+            const std::size_t want = rng() % 300;
+            while (cps.size() < want) {
+                const std::uint32_t cp = rng() % 3 ? random_code_point(rng, max) : static_cast<std::uint32_t>(rng() % 0x80);
+                cps.insert(cps.end(), 1 + rng() % 40, cp);
+            }
+            ByteBuffer out;
+            ASSERT_TRUE(from_units(cps, width, out));
+            ASSERT_EQ(out.view(), encode(cps)) << width << " " << round;
+        }
+    }
+    std::vector<std::uint32_t> all;
+    for (std::uint32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+        if (cp < 0xD800 || cp > 0xDFFF) all.push_back(cp);
+    }
+    ByteBuffer out;
+    ASSERT_TRUE(from_units(all, 4, out));
+    EXPECT_EQ(out.view(), encode(all));
+    all.insert(all.begin() + 100000, 0xDC00);
+    EXPECT_FALSE(from_units(all, 4, out)) << "a surrogate past the vector blocks' start";
+}
+
 INSTANTIATE_TEST_SUITE_P(Kernels, Utf8Kernels,
                          ::testing::Values(arbolite::cpu::Kernel::Scalar, arbolite::cpu::Kernel::Sse2,
                                            arbolite::cpu::Kernel::Avx2));
