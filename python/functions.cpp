@@ -57,7 +57,8 @@ PyMethodDef kFunctions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyMethodDef kXmltodictFunctions[] = {
+// Added after the streaming functions, in this order, so __all__ grows at its end.
+PyMethodDef kDictFunctions[] = {
     {"parse_dict", ARBOLITE_FUNCTION(parse_dict), kFlags,
      "parse_dict(xml, *, attr_prefix='@', cdata_key='#text', force_list=None, xml_attribs=True, "
      "strip_whitespace=True, force_cdata=False, dict_constructor=None)\n--\n\n"
@@ -79,12 +80,18 @@ PyMethodDef kXmltodictFunctions[] = {
      "or an int number of spaces) per level; full_document writes the\n"
      "declaration first and requires exactly one root; short_empty_elements\n"
      "writes <a/> for an element without content."},
+    {"read_dict", ARBOLITE_FUNCTION(read_dict), kFlags,
+     "read_dict(xml_string, root_tag)\n--\n\n"
+     "Parse xml_string as read_string does and return what\n"
+     "read_string(xml_string, root_tag).to_dict() returns, with the same\n"
+     "errors, made straight from the parse: no Node tree is handed over.\n"
+     "The interpreter lock is released while parsing."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
 PyMethodDef* module_functions() { return kFunctions; }
-PyMethodDef* xmltodict_functions() { return kXmltodictFunctions; }
+PyMethodDef* dict_functions() { return kDictFunctions; }
 
 }  // namespace arbolite

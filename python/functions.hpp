@@ -7,6 +7,7 @@ namespace arbolite {
 
 PyObject* read_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* read_string(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* read_dict(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* write_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* write_string(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
@@ -17,10 +18,10 @@ PyObject* parse_dict(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* unparse_dict(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // Null-terminated, in the order they are registered: the reading and writing
-// functions, after ParseError the streaming ones, then xmltodict's dictionaries.
+// functions, after ParseError the streaming ones, then the dictionary readers.
 PyMethodDef* module_functions();
 PyMethodDef* stream_functions();
-PyMethodDef* xmltodict_functions();
+PyMethodDef* dict_functions();
 
 // The iterator class of the streaming functions, for one module object.
 PyTypeObject* create_stream_type(PyObject* module);

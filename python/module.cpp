@@ -92,7 +92,7 @@ int module_exec(PyObject* module) {
         for (PyMethodDef* def = stream_functions(); def->ml_name; ++def) {
             ARBOLITE_CHECK(add_function(module, def));
         }
-        for (PyMethodDef* def = xmltodict_functions(); def->ml_name; ++def) {
+        for (PyMethodDef* def = dict_functions(); def->ml_name; ++def) {
             ARBOLITE_CHECK(add_function(module, def));
         }
         ARBOLITE_CHECK(set_attribute(module, "__version__", new_str(ARBOLITE_VERSION)));
@@ -134,6 +134,8 @@ constexpr const char kModuleDoc[] =
     "Reading and writing:\n"
     "    read_string(xml_string, root_tag) -> Node\n"
     "    read_file(file_path, root_tag) -> Node\n"
+    "    read_dict(xml_string, root_tag) -> dict: read_string(...).to_dict(),\n"
+    "        made straight from the parse\n"
     "    write_string(node, indent=None, default_xml_def=None) -> str\n"
     "    write_file(node, file_path, indent=None, default_xml_def=None) -> None\n"
     "    iter_file(source, tag), iter_string(xml, tag): the elements named tag,\n"

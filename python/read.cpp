@@ -21,6 +21,7 @@
 #include "python/functions.hpp"
 #include "python/module_state.hpp"
 #include "python/node/node_object.hpp"
+#include "python/node/tree_dict.hpp"
 #include "python/read.hpp"
 
 namespace arbolite {
@@ -28,6 +29,7 @@ namespace {
 
 constexpr Params kReadStringParams{nullptr, "read_string", {"xml_string", "root_tag"}, 2, 2};
 constexpr Params kReadFileParams{nullptr, "read_file", {"file_path", "root_tag"}, 2, 2};
+constexpr Params kReadDictParams{nullptr, "read_dict", {"xml_string", "root_tag"}, 2, 2};
 
 // A parse, and where its error is: found from the text while it still exists.
 struct Parsed {
@@ -35,11 +37,14 @@ struct Parsed {
     TextPosition position;
 };
 
-// What a read builds: the first element named `tag`, or the document element.
+// What a read builds: the first element named `tag`, or the document element;
+// with `use`, not a tree for Python but what `use` makes of the nodes, which
+// are then freed with their arena and never handed over.
 struct Wanted {
     std::string_view tag;
     bool document_element = false;
     bool raw_text = false;
+    const TreeUse* use = nullptr;
 };
 
 Wanted named(std::string_view tag) { return Wanted{tag}; }
@@ -51,7 +56,7 @@ Parsed parse_and_publish(std::string_view text, const Wanted& want, PyTypeObject
                                         : parse_document(text, want.tag, type, arena),
                   {}};
     if (!parsed.outcome.error) {
-        arena.publish();
+        if (!want.use) arena.publish();
     } else {
         const XmlError& e = *parsed.outcome.error;
         parsed.position = text_position(text, e.has_offset() ? e.offset : text.size());
@@ -59,9 +64,11 @@ Parsed parse_and_publish(std::string_view text, const Wanted& want, PyTypeObject
     return parsed;
 }
 
-// With the lock: the tree's nodes take their references to the type.
-Result<object> finish(const ModuleState& st, Parsed& parsed) {
+// With the lock: the tree's nodes take their references to the type, or
+// `use` reads them while their arena still holds them.
+Result<object> finish(const ModuleState& st, Parsed& parsed, const Wanted& want) {
     if (parsed.outcome.error) return parse_error(st.parse_error, *parsed.outcome.error, parsed.position);
+    if (want.use) return (*want.use)(parsed.outcome.root);
     adopt_nodes(st.node_type, parsed.outcome.node_count);
     return steal(as_object(parsed.outcome.root));
 }
@@ -70,7 +77,7 @@ Result<object> read_utf8(const ModuleState& st, std::string_view text, const Wan
     Arena arena(text.size());
     PyTypeObject* type = st.node_type;
     Parsed parsed = without_lock([&] { return parse_and_publish(text, want, type, arena); });
-    return finish(st, parsed);
+    return finish(st, parsed, want);
 }
 
 // `root_tag` null: the document element, as `want` says.
@@ -103,7 +110,7 @@ Result<object> read_buffer(const ModuleState& st, handle xml, PyObject* root_tag
         return parse_and_publish(bytes, want, type, arena);
     });
     if (!parsed) return argument_error(param, utf8_decode_error(bytes, invalid));
-    return finish(st, *parsed);
+    return finish(st, *parsed, want);
 }
 
 // A file's UTF-8 text, checked and read without the lock; invalid UTF-8 is
@@ -117,7 +124,7 @@ FileParse parse_utf8_file(std::string_view text, std::string_view tag, PyTypeObj
 
 Result<object> finish_file(const ModuleState& st, FileParse& outcome) {
     if (auto* failure = std::get_if<IoError>(&outcome)) return Error::os(failure->code, std::move(failure->message));
-    return finish(st, std::get<Parsed>(outcome));
+    return finish(st, std::get<Parsed>(outcome), Wanted{});
 }
 
 // A file in another encoding, handed back to be decoded with the lock. The
@@ -127,23 +134,41 @@ struct Undecoded {
     DetectedEncoding detected;
 };
 
+// read_string's and read_dict's arguments, read alike.
+Result<object> read_named(PyObject* module, const Params& params, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, const TreeUse* use) {
+    ARBOLITE_TRY(state, live_state(module));
+    const ModuleState& st = *state;
+    ARBOLITE_TRY(slots, extract_arguments(params, args, nargs, kwnames));
+    Wanted want;
+    want.use = use;
+    handle xml = slots[0];
+    if (!PyUnicode_Check(xml.ptr()) && PyObject_CheckBuffer(xml.ptr())) {
+        return read_buffer(st, xml, slots[1], want, "xml_string");
+    }
+    ByteBuffer converted;
+    auto text = document_text(xml, converted);
+    if (!text) return argument_error("xml_string", std::move(text).error());
+    auto tag = utf8_copy(slots[1]);
+    if (!tag) return argument_error("root_tag", std::move(tag).error());
+    want.tag = *tag;
+    return read_utf8(st, *text, want);
+}
+
 }  // namespace
 
 PyObject* read_string(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> Result<object> { return read_named(module, kReadStringParams, args, nargs, kwnames, nullptr); });
+}
+
+// The dictionaries of to_dict, made from the parse's nodes before they are
+// freed: no tree is handed to Python, published or released node by node.
+PyObject* read_dict(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> Result<object> {
         ARBOLITE_TRY(state, live_state(module));
-        const ModuleState& st = *state;
-        ARBOLITE_TRY(slots, extract_arguments(kReadStringParams, args, nargs, kwnames));
-        handle xml = slots[0];
-        if (!PyUnicode_Check(xml.ptr()) && PyObject_CheckBuffer(xml.ptr())) {
-            return read_buffer(st, xml, slots[1], Wanted{}, "xml_string");
-        }
-        ByteBuffer converted;
-        auto text = document_text(xml, converted);
-        if (!text) return argument_error("xml_string", std::move(text).error());
-        auto tag = utf8_copy(slots[1]);
-        if (!tag) return argument_error("root_tag", std::move(tag).error());
-        return read_utf8(st, *text, named(*tag));
+        NameCache& names = state->names;
+        const TreeUse use = [&](Node* root) { return tree_to_dict(root, names); };
+        return read_named(module, kReadDictParams, args, nargs, kwnames, &use);
     });
 }
 
@@ -170,7 +195,7 @@ PyObject* read_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
             return std::move(std::get<Parsed>(parsed));
         });
         if (auto* failure = std::get_if<IoError>(&outcome)) return Error::os(failure->code, std::move(failure->message));
-        if (auto* parsed = std::get_if<Parsed>(&outcome)) return finish(st, *parsed);
+        if (auto* parsed = std::get_if<Parsed>(&outcome)) return finish(st, *parsed, Wanted{});
 
         Undecoded& file = std::get<Undecoded>(outcome);
         ARBOLITE_TRY(codec, codec_for(file.detected));
@@ -188,8 +213,9 @@ PyObject* read_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
-Result<object> read_document_element(const ModuleState& st, handle xml, bool raw_text, const char* param) {
-    const Wanted want{{}, true, raw_text};
+Result<object> read_document_element(const ModuleState& st, handle xml, bool raw_text, const char* param,
+                                     const TreeUse* use) {
+    const Wanted want{{}, true, raw_text, use};
     object read;  // what a file object's read() gave
     if (!PyUnicode_Check(xml.ptr()) && !PyObject_CheckBuffer(xml.ptr())) {
         object method = steal(PyObject_GetAttrString(xml.ptr(), "read"));

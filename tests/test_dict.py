@@ -1,4 +1,4 @@
-"""Node.to_dict and Node.from_dict."""
+"""Node.to_dict and Node.from_dict, and read_dict."""
 import collections
 import subprocess
 import sys
@@ -7,7 +7,9 @@ import textwrap
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import arbolite
 from arbolite import Node
+from conftest import CORPUS_FILES, written_root
 
 KEYS = ["name", "attrs", "children", "text"]
 NOTE = ["while processing 'dict_'"]
@@ -324,3 +326,48 @@ def test_failure_deep_down_nests_once_per_level():
         except TypeError as e:
             print(str(e).count("failed to extract enum HashmapTypes"))
     """) == "20001"
+
+
+# ---- read_dict: read_string(...).to_dict() without the tree ------------------
+
+def read_both(fn):
+    """What a call gives or raises, compared by type, text and notes."""
+    try:
+        return "value", fn()
+    except Exception as e:  # noqa: BLE001
+        return type(e), str(e), getattr(e, "__notes__", None), getattr(e, "position", None)
+
+
+@pytest.mark.parametrize("path", CORPUS_FILES or [None], ids=lambda p: p.name if p else "none")
+def test_read_dict_is_read_string_to_dict_on_the_corpus(path):
+    if path is None:
+        pytest.skip("corpus not found")
+    data = path.read_bytes()
+    root = written_root(data) if path.name != "iso_3166-2.xml" else "iso_3166_entries"
+    for doc in (data, data.decode("utf-8"), bytearray(data)):
+        want = read_both(lambda: arbolite.read_string(doc, root).to_dict())
+        assert read_both(lambda: arbolite.read_dict(doc, root)) == want
+        if want[0] == "value":
+            # a child's name: the first element of that name, at any depth
+            inner = want[1]["children"][0]["name"] if want[1]["children"] else root
+            assert arbolite.read_dict(doc, inner) == arbolite.read_string(doc, inner).to_dict()
+
+
+@pytest.mark.parametrize("args", [
+    ("<r><a/>", "r"),                      # never closed
+    ("<r/>", "x"),                         # root not found
+    (b"<r>\xff</r>", "r"),                 # not UTF-8
+    (b"<?xml version='1.0' encoding='latin-1'?><r>\xe9</r>", "r"),
+    ("<r a='1' a='2'/>", "r"),             # duplicate attribute
+    ("\ud800<r/>", "r"),                   # a lone surrogate
+    (1, "r"), ("<r/>", 1), ("<r/>", "r\x00"),
+    ("<r>&amp;<s k='&lt;'/>  t  </r>", "r"),
+])
+def test_read_dict_errors_and_values_as_read_string(args):
+    assert read_both(lambda: arbolite.read_dict(*args)) == read_both(lambda: arbolite.read_string(*args).to_dict())
+
+
+def test_read_dict_arguments():
+    assert arbolite.read_dict(xml_string="<r/>", root_tag="r")["name"] == "r"
+    with pytest.raises(TypeError):
+        arbolite.read_dict("<r/>")

@@ -19,12 +19,13 @@ import arbolite
 # The six first names are the original ones, in their order; later names follow.
 FULL_ALL = [
     "SearchType", "Node", "read_file", "read_string", "write_file", "write_string",
-    "ParseError", "InternalError", "iter_file", "iter_string", "parse_dict", "unparse_dict",
+    "ParseError", "InternalError", "iter_file", "iter_string", "parse_dict", "unparse_dict", "read_dict",
 ]
 
 FUNCTION_SIGNATURES = {
     "read_file": "(file_path, root_tag)",
     "read_string": "(xml_string, root_tag)",
+    "read_dict": "(xml_string, root_tag)",
     "write_file": "(node, file_path, indent=None, default_xml_def=None, *, pretty=True)",
     "write_string": "(node, indent=None, default_xml_def=None, *, pretty=True)",
 }

@@ -263,10 +263,13 @@ SUCCESS = [
     ("parse_dict-file-object", None, "arbolite.parse_dict(bytes_source())"),
     ("unparse_dict", None, "arbolite.unparse_dict(arbolite.parse_dict(xml), pretty=True, indent=name)"),
     ("unparse_dict-values", None, "arbolite.unparse_dict({name: {key: [float_obj, None, text], '@' + key: list_obj}})"),
+    ("read_dict", None, "arbolite.read_dict(xml, tag)"),
+    ("read_dict-bytes", None, "arbolite.read_dict(xml_bytes, tag)"),
 ]
 
 ERRORS = [
     ("read_string-malformed", arbolite.ParseError, "arbolite.read_string(bad_xml, tag)"),
+    ("read_dict-malformed", arbolite.ParseError, "arbolite.read_dict(bad_bytes, tag)"),
     ("read_string-root-not-found", arbolite.ParseError, "arbolite.read_string(xml, other_tag)"),
     ("read_string-malformed-bytes", arbolite.ParseError, "arbolite.read_string(bad_bytes, tag)"),
     ("read_string-invalid-utf-8", UnicodeDecodeError, "arbolite.read_string(bad_utf8, tag)"),

@@ -20,6 +20,7 @@ __all__ = [
     "iter_string",
     "parse_dict",
     "unparse_dict",
+    "read_dict",
 ]
 
 # What open() takes as a file name.
@@ -128,6 +129,8 @@ class _NodeStream(Iterator[Node]):
 
 def read_string(xml_string: str | Buffer, root_tag: str) -> Node: ...
 def read_file(file_path: _Path, root_tag: str) -> Node: ...
+# read_string(xml_string, root_tag).to_dict(), without the tree.
+def read_dict(xml_string: str | Buffer, root_tag: str) -> _NodeDict: ...
 # pretty=False writes the compact form; indent given with it is a TypeError.
 def write_string(
     node: Node, indent: SupportsIndex | None = None, default_xml_def: bool | None = None, *, pretty: bool = True

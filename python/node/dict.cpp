@@ -19,6 +19,7 @@
 #include "python/module_state.hpp"
 #include "python/node/methods.hpp"
 #include "python/node/node_object.hpp"
+#include "python/node/tree_dict.hpp"
 
 namespace arbolite {
 
@@ -40,81 +41,6 @@ Status set_item(handle dict, PyObject* key, handle value) {
 // Less than any node's dictionaries take: the dict of four keys, its
 // attribute dict and its children list.
 constexpr std::uint64_t kDictBytesPerPlace = 256;
-
-// Names and keys come from the module's one cache of names, so a document's
-// few dozen names become a few dozen strs however many dicts use them.
-Result<object> tree_to_dict(Node* root, NameCache& names) {
-    CollectorPause pause;
-    struct Keys {
-        PyObject* name;
-        PyObject* attrs;
-        PyObject* children;
-        PyObject* text;
-    } k{names.key(NameCache::kName), names.key(NameCache::kAttrs), names.key(NameCache::kChildren),
-        names.key(NameCache::kText)};
-    if (!k.name || !k.attrs || !k.children || !k.text) {
-        return Error::deferred(PyExc_RuntimeError, "arbolite's module has been torn down");
-    }
-    struct Visitor {
-        const Keys& k;
-        NameCache& cache;
-        std::vector<object> lists;  // the children list of each open node
-        object result;
-        std::optional<Error> error;
-
-        Status open(Node* n) {
-            object dict = steal(check_created(PyDict_New()));
-            object name = cache.get(node_name(n));
-            ARBOLITE_CHECK(set_item(dict, k.name, name));
-            object attrs = steal(check_created(PyDict_New()));
-            for (const Attr a : node_attrs(n)) {
-                object key = cache.get(a.key);
-                object value = stored_str(a.value);
-                if (PyDict_SetItem(attrs.ptr(), key.ptr(), value.ptr()) < 0) return Error::fetch();
-            }
-            ARBOLITE_CHECK(set_item(dict, k.attrs, attrs));
-            object list = steal(check_created(PyList_New(0)));
-            ARBOLITE_CHECK(set_item(dict, k.children, list));
-            const auto text = node_text(n);
-            ARBOLITE_CHECK(set_item(dict, k.text, text ? stored_str(*text) : borrow(Py_None)));
-            if (lists.empty()) {
-                result = dict;
-            } else if (PyList_Append(lists.back().ptr(), dict.ptr()) < 0) {
-                return Error::fetch();
-            }
-            lists.push_back(std::move(list));
-            return ok();
-        }
-        SignalCheck signals;
-        Node* root;
-        bool weighed = false;
-
-        // A tree that shares nodes makes a dict per place: weighed at the
-        // first node that may be shared, and refused before more is built
-        // when the dicts could never be held.
-        Status check(Node* n, std::size_t depth) {
-            ARBOLITE_CHECK(signals());
-            if (weighed || depth == 0 || n->head.refcount <= 1) return ok();
-            weighed = true;
-            const std::uint64_t places = weigh_places(root, [](const Node*) -> std::uint64_t { return 1; });
-            const std::uint64_t bytes = saturating_mul(places, kDictBytesPerPlace);
-            if (bytes > memory_limit()) return result_too_large("the dictionaries", bytes);
-            return ok();
-        }
-        Walk enter(Node* n, std::size_t depth) {
-            Status s = check(n, depth);
-            if (s) s = open(n);
-            if (!s) {
-                error.emplace(std::move(s).error());
-                return Walk::Stop;
-            }
-            return Walk::Into;
-        }
-        void leave(Node*, std::size_t) { lists.pop_back(); }
-    } visitor{k, names, {}, {}, std::nullopt, {}, root};
-    if (!walk_preorder(root, visitor)) return std::move(*visitor.error);
-    return std::move(visitor.result);
-}
 
 // -------------------------------------------------------------- from_dict
 
@@ -499,6 +425,81 @@ Result<object> build(MapArena& arena, Index root, PyTypeObject* type) {
 constexpr Params kFromDictParams{"Node", "from_dict", {"dict_"}, 1, 1};
 
 }  // namespace
+
+// Names and keys come from the module's one cache of names, so a document's
+// few dozen names become a few dozen strs however many dicts use them.
+Result<object> tree_to_dict(Node* root, NameCache& names) {
+    CollectorPause pause;
+    struct Keys {
+        PyObject* name;
+        PyObject* attrs;
+        PyObject* children;
+        PyObject* text;
+    } k{names.key(NameCache::kName), names.key(NameCache::kAttrs), names.key(NameCache::kChildren),
+        names.key(NameCache::kText)};
+    if (!k.name || !k.attrs || !k.children || !k.text) {
+        return Error::deferred(PyExc_RuntimeError, "arbolite's module has been torn down");
+    }
+    struct Visitor {
+        const Keys& k;
+        NameCache& cache;
+        std::vector<object> lists;  // the children list of each open node
+        object result;
+        std::optional<Error> error;
+
+        Status open(Node* n) {
+            object dict = steal(check_created(PyDict_New()));
+            object name = cache.get(node_name(n));
+            ARBOLITE_CHECK(set_item(dict, k.name, name));
+            object attrs = steal(check_created(PyDict_New()));
+            for (const Attr a : node_attrs(n)) {
+                object key = cache.get(a.key);
+                object value = stored_str(a.value);
+                if (PyDict_SetItem(attrs.ptr(), key.ptr(), value.ptr()) < 0) return Error::fetch();
+            }
+            ARBOLITE_CHECK(set_item(dict, k.attrs, attrs));
+            object list = steal(check_created(PyList_New(0)));
+            ARBOLITE_CHECK(set_item(dict, k.children, list));
+            const auto text = node_text(n);
+            ARBOLITE_CHECK(set_item(dict, k.text, text ? stored_str(*text) : borrow(Py_None)));
+            if (lists.empty()) {
+                result = dict;
+            } else if (PyList_Append(lists.back().ptr(), dict.ptr()) < 0) {
+                return Error::fetch();
+            }
+            lists.push_back(std::move(list));
+            return ok();
+        }
+        SignalCheck signals;
+        Node* root;
+        bool weighed = false;
+
+        // A tree that shares nodes makes a dict per place: weighed at the
+        // first node that may be shared, and refused before more is built
+        // when the dicts could never be held.
+        Status check(Node* n, std::size_t depth) {
+            ARBOLITE_CHECK(signals());
+            if (weighed || depth == 0 || n->head.refcount <= 1) return ok();
+            weighed = true;
+            const std::uint64_t places = weigh_places(root, [](const Node*) -> std::uint64_t { return 1; });
+            const std::uint64_t bytes = saturating_mul(places, kDictBytesPerPlace);
+            if (bytes > memory_limit()) return result_too_large("the dictionaries", bytes);
+            return ok();
+        }
+        Walk enter(Node* n, std::size_t depth) {
+            Status s = check(n, depth);
+            if (s) s = open(n);
+            if (!s) {
+                error.emplace(std::move(s).error());
+                return Walk::Stop;
+            }
+            return Walk::Into;
+        }
+        void leave(Node*, std::size_t) { lists.pop_back(); }
+    } visitor{k, names, {}, {}, std::nullopt, {}, root};
+    if (!walk_preorder(root, visitor)) return std::move(*visitor.error);
+    return std::move(visitor.result);
+}
 
 PyObject* node_to_dict(PyObject* self, PyObject*) {
     return guarded([&]() -> Result<object> {

@@ -773,10 +773,10 @@ PyObject* parse_dict(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
         o.force_cdata = force_cdata;
         PyObject* constructor = given(slots[7]) ? slots[7] : reinterpret_cast<PyObject*>(&PyDict_Type);
         if (!PyCallable_Check(constructor)) return argument_error("dict_constructor", type_error(constructor, "callable"));
-        ARBOLITE_TRY(tree, read_document_element(st, slots[0], !o.strip_whitespace, "xml"));
         Mappings maps(constructor);
         DictBuilder builder(o, st.names, maps);
-        return builder.build(as_node(tree.ptr()));
+        const TreeUse use = [&](Node* root) { return builder.build(root); };
+        return read_document_element(st, slots[0], !o.strip_whitespace, "xml", &use);
     });
 }
 
