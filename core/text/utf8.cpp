@@ -5,6 +5,7 @@
 #include "core/base/cpu.hpp"
 #include "core/text/utf8_kernels.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -122,12 +123,30 @@ inline void store_block(const Unit* p, unsigned char* o) noexcept {
 // each ASCII run. A failed try means a non-ASCII unit lies within the block,
 // so the next try waits until past it: text that is mostly not ASCII, with
 // markup between its characters, pays for one try per block, not per unit.
+// Texts up to this many code units are converted in one pass into room for
+// their longest form; past it the exact size is counted first, so that a
+// huge text never asks for up to four times its UTF-8 size.
+constexpr std::size_t kOnePassUnits = std::size_t{64} << 20;
+
 template <class Unit>
 bool units_to_utf8(const Unit* u, std::size_t n, ByteBuffer& out) {
     constexpr std::size_t B = kBlock<Unit>;
     // Exact size first, so the text is written once into a buffer that fits.
     std::size_t bytes = 0;
     const bool avx2 = cpu::active_kernel() == cpu::Kernel::Avx2;
+    if (avx2 && n <= kOnePassUnits) {
+        // Room for the longest form, written in one pass: pages never
+        // written are never touched, and the size pass costs more than the writing.
+        constexpr std::size_t kMost = sizeof(Unit) == 1 ? 2 : sizeof(Unit) == 2 ? 3 : 4;
+        ByteBuffer buf;
+        buf.reserve(std::max<std::size_t>(n * kMost, 1));
+        auto* o = reinterpret_cast<unsigned char*>(buf.data());
+        const std::size_t written = kernel_avx2::write_utf8(u, n, sizeof(Unit), o, o + n * kMost);
+        if (written == SIZE_MAX) return false;
+        buf.resize(written);
+        out = std::move(buf);
+        return true;
+    }
     if constexpr (sizeof(Unit) == 2) {
         if (!utf8_size_of_ucs2(u, n, bytes)) return false;
     } else if (sizeof(Unit) == 4 && avx2) {

@@ -212,7 +212,10 @@ inline bool ascii32(const Unit* p, unsigned char* o) {
 }
 
 // The UTF-8 of eight code points at o; 32 bytes from o may be written.
-inline unsigned char* encode8(__m256i c, unsigned char* o) {
+// Surrogates are marked in `bad` (their bytes are garbage).
+inline unsigned char* encode8(__m256i c, unsigned char* o, __m256i& bad) {
+    bad = _mm256_or_si256(bad, _mm256_cmpeq_epi32(_mm256_and_si256(c, _mm256_set1_epi32(~0x7FF)),
+                                                  _mm256_set1_epi32(0xD800)));
     const __m256i ge80 = _mm256_cmpgt_epi32(c, _mm256_set1_epi32(0x7F));
     const __m256i ge800 = _mm256_cmpgt_epi32(c, _mm256_set1_epi32(0x7FF));
     const __m256i ge10000 = _mm256_cmpgt_epi32(c, _mm256_set1_epi32(0xFFFF));
@@ -268,10 +271,12 @@ inline unsigned char* encode1(std::uint32_t c, unsigned char* o) {
 }
 
 // The vector steps run while 32 bytes of room are left; the last few code
-// points go one at a time.
+// points go one at a time. SIZE_MAX at a surrogate.
 template <class Unit>
-void write_units(const Unit* u, std::size_t n, unsigned char* o, unsigned char* end) {
+std::size_t write_units(const Unit* u, std::size_t n, unsigned char* const out, unsigned char* end) {
     constexpr std::size_t kAscii = 32 / sizeof(Unit);
+    unsigned char* o = out;
+    __m256i bad = _mm256_setzero_si256();
     std::size_t i = 0;
     while (i + kAscii <= n && end - o >= 32) {
         if (ascii32(u + i, o)) {
@@ -280,22 +285,29 @@ void write_units(const Unit* u, std::size_t n, unsigned char* o, unsigned char* 
             continue;
         }
         // Not ASCII: encode what is there, then try ASCII again.
-        for (std::size_t k = 0; k < kAscii / 8 && end - o >= 32; ++k, i += 8) o = encode8(widen8(u + i), o);
+        for (std::size_t k = 0; k < kAscii / 8 && end - o >= 32; ++k, i += 8) o = encode8(widen8(u + i), o, bad);
     }
     while (i + 8 <= n && end - o >= 32) {
-        o = encode8(widen8(u + i), o);
+        o = encode8(widen8(u + i), o, bad);
         i += 8;
     }
-    for (; i < n; ++i) o = encode1(u[i], o);
+    for (; i < n; ++i) {
+        const std::uint32_t c = u[i];
+        if (c >= 0xD800 && c <= 0xDFFF) return SIZE_MAX;
+        o = encode1(c, o);
+    }
+    if (!_mm256_testz_si256(bad, bad)) return SIZE_MAX;
+    return static_cast<std::size_t>(o - out);
 }
 
 }  // namespace
 
-void write_utf8(const void* units, std::size_t n, int unit_bytes, unsigned char* out, unsigned char* end) noexcept {
+std::size_t write_utf8(const void* units, std::size_t n, int unit_bytes, unsigned char* out,
+                       unsigned char* end) noexcept {
     switch (unit_bytes) {
-        case 1: write_units(static_cast<const std::uint8_t*>(units), n, out, end); break;
-        case 2: write_units(static_cast<const std::uint16_t*>(units), n, out, end); break;
-        default: write_units(static_cast<const std::uint32_t*>(units), n, out, end); break;
+        case 1: return write_units(static_cast<const std::uint8_t*>(units), n, out, end);
+        case 2: return write_units(static_cast<const std::uint16_t*>(units), n, out, end);
+        default: return write_units(static_cast<const std::uint32_t*>(units), n, out, end);
     }
 }
 

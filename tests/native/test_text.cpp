@@ -11,6 +11,7 @@
 
 #include "core/base/cpu.hpp"
 #include "core/text/utf8.hpp"
+#include "core/text/utf8_kernels.hpp"
 #include "core/text/white_space.hpp"
 
 using arbolite::ByteBuffer;
@@ -361,7 +362,19 @@ TEST_P(Utf8Kernels, FromUnitsInRuns) {
             }
             ByteBuffer out;
             ASSERT_TRUE(from_units(cps, width, out));
-            ASSERT_EQ(out.view(), encode(cps)) << width << " " << round;
+            const std::string utf8 = encode(cps);
+            ASSERT_EQ(out.view(), utf8) << width << " " << round;
+            if (GetParam() == arbolite::cpu::Kernel::Avx2) {
+                // Into a buffer of exactly its size, as a huge text is written.
+                std::vector<unsigned char> exact(utf8.size());
+                std::vector<std::uint8_t> u1(cps.begin(), cps.end());
+                std::vector<std::uint16_t> u2(cps.begin(), cps.end());
+                const void* units = width == 1 ? static_cast<const void*>(u1.data())
+                                  : width == 2 ? static_cast<const void*>(u2.data()) : static_cast<const void*>(cps.data());
+                ASSERT_EQ(arbolite::kernel_avx2::write_utf8(units, cps.size(), width, exact.data(), exact.data() + exact.size()),
+                          utf8.size());
+                ASSERT_EQ(std::string(exact.begin(), exact.end()), utf8) << width << " " << round;
+            }
         }
     }
     std::vector<std::uint32_t> all;
@@ -373,6 +386,12 @@ TEST_P(Utf8Kernels, FromUnitsInRuns) {
     EXPECT_EQ(out.view(), encode(all));
     all.insert(all.begin() + 100000, 0xDC00);
     EXPECT_FALSE(from_units(all, 4, out)) << "a surrogate past the vector blocks' start";
+    std::vector<std::uint32_t> two(1000, 0x416);
+    for (const std::size_t at : {0u, 7u, 8u, 500u, 999u}) {
+        std::vector<std::uint32_t> with = two;
+        with[at] = 0xD800;
+        EXPECT_FALSE(from_units(with, 2, out)) << at;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, Utf8Kernels,
