@@ -214,7 +214,8 @@ public:
         if (is_plain_name(path_)) {
             if (!path_.empty() && path_[0] == '{') return error(kUriForm, 0, path_.size());
             prog_.ops.reserve(2);
-            prog_.ops.push_back(PathOp{OpKind::Child, element_name(path_), 0});
+            note_prefix(path_, true);
+            prog_.ops.push_back(PathOp{OpKind::Child, *plain_child_name(path_), 0});
             prog_.ops.push_back(PathOp{});
             prog_.starts.push_back(0);
             return std::move(prog_);
@@ -465,5 +466,10 @@ private:
 }  // namespace
 
 std::variant<PathProgram, PathError> compile_path(std::string_view path) { return Compiler(path).run(); }
+
+std::optional<NameTest> plain_child_name(std::string_view path) noexcept {
+    if (!is_plain_name(path) || (!path.empty() && path[0] == '{')) return std::nullopt;
+    return NameTest::of(NameMatch::Exact, path);
+}
 
 }  // namespace arbolite

@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -141,5 +142,9 @@ inline constexpr std::size_t kMaxPathOps = std::size_t{1} << 16;
 // The program of `path`, whose text must outlive it. Error messages are
 // ElementTree's where it raises SyntaxError for the same path.
 std::variant<PathProgram, PathError> compile_path(std::string_view path);
+
+// The name of a path that is one plain child name, ElementTree's fast case
+// (its program is that child step alone), or nothing.
+std::optional<NameTest> plain_child_name(std::string_view path) noexcept;
 
 }  // namespace arbolite

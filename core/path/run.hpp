@@ -630,23 +630,31 @@ PathRun run_path_with(const PathProgram& program, Node* root, std::size_t want, 
     return m.stopped() ? PathRun::Stopped : PathRun::Done;
 }
 
+// One child step, the commonest path: the children, with no walk and no
+// weighing (each is one place).
+template <class Poll>
+PathRun run_children(const NameTest& name, Node* root, std::size_t want, std::vector<Node*>& out, PathTally& tally,
+                     Poll&& poll) {
+    tally = PathTally{};
+    if (want == 0) return PathRun::Done;
+    ChildCursor children(root);
+    while (Node* c = children.next()) {
+        if (++tally.visits % kPollInterval == 0 && !poll()) return PathRun::Stopped;
+        if (name(c)) {
+            out.push_back(c);
+            if (out.size() >= want) break;
+        }
+    }
+    return PathRun::Done;
+}
+
 template <class Poll, class Most>
 PathRun run_path(const PathProgram& program, Node* root, std::size_t want, Most&& most, std::vector<Node*>& out,
                  PathTally& tally, Poll&& poll) {
     tally = PathTally{};
     if (program.starts.empty() || want == 0) return PathRun::Done;
     if (program.ops.size() == 2 && program.ops[0].kind == OpKind::Child) {
-        // One child step, the commonest path: the children, with no walk
-        // and no weighing (each is one place).
-        ChildCursor children(root);
-        while (Node* c = children.next()) {
-            if (++tally.visits % kPollInterval == 0 && !poll()) return PathRun::Stopped;
-            if (program.ops[0].name(c)) {
-                out.push_back(c);
-                if (out.size() >= want) break;
-            }
-        }
-        return PathRun::Done;
+        return run_children(program.ops[0].name, root, want, out, tally, poll);
     }
     if (program.ops.size() <= 64) return run_path_with<1>(program, root, want, most, out, tally, poll);
     return run_path_with<0>(program, root, want, most, out, tally, poll);

@@ -43,7 +43,14 @@ Error path_error(const PathError& e, std::string_view path) {
     return Error::from_exception(std::move(exc));
 }
 
-std::string quoted(std::string_view s) { return "'" + std::string(s) + "'"; }
+std::string quoted(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() + 2);
+    out += '\'';
+    out += s;
+    out += '\'';
+    return out;
+}
 
 Error prefix_error(const PrefixDisagreement& d) {
     const std::string who = d.prefix.empty() ? std::string("the default namespace ('')") : quoted(d.prefix);
@@ -83,12 +90,6 @@ Result<std::vector<Node*>> matches(PyObject* self, PyObject* path_obj, PyObject*
     if (!path) return argument_error("path", std::move(path).error());
     auto map = convert_namespaces(given(namespaces_obj));
     if (!map) return argument_error("namespaces", std::move(map).error());
-    auto compiled = compile_path(*path);
-    if (auto* e = std::get_if<PathError>(&compiled)) return path_error(*e, *path);
-    const PathProgram& program = std::get<PathProgram>(compiled);
-    if (!map->empty()) {
-        if (auto d = check_prefix_map(node, program, *map)) return prefix_error(*d);
-    }
     std::optional<Error> interrupted;
     auto poll = [&]() {
         Status s = SignalCheck::poll();
@@ -96,9 +97,22 @@ Result<std::vector<Node*>> matches(PyObject* self, PyObject* path_obj, PyObject*
         interrupted.emplace(std::move(s).error());
         return false;
     };
-    auto most = [] { return std::min<std::uint64_t>(PY_SSIZE_T_MAX, memory_limit()) / sizeof(PyObject*); };
     std::vector<Node*> found;
     PathTally tally;
+    if (map->empty()) {
+        // A lone child name needs no program: nothing is compiled or allocated for it.
+        if (const std::optional<NameTest> name = plain_child_name(*path)) {
+            if (run_children(*name, node, want, found, tally, poll) == PathRun::Stopped) return std::move(*interrupted);
+            return found;
+        }
+    }
+    auto compiled = compile_path(*path);
+    if (auto* e = std::get_if<PathError>(&compiled)) return path_error(*e, *path);
+    const PathProgram& program = std::get<PathProgram>(compiled);
+    if (!map->empty()) {
+        if (auto d = check_prefix_map(node, program, *map)) return prefix_error(*d);
+    }
+    auto most = [] { return std::min<std::uint64_t>(PY_SSIZE_T_MAX, memory_limit()) / sizeof(PyObject*); };
     switch (run_path(program, node, want, most, found, tally, poll)) {
         case PathRun::Done: return found;
         case PathRun::Stopped: return std::move(*interrupted);
