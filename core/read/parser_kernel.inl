@@ -132,20 +132,24 @@ std::string_view trim_text(std::string_view t) noexcept {
 }
 
 // kRawText keeps every text whole: no white space is trimmed or skipped.
-// A parameter of the type, not a flag, so the usual read pays nothing for it.
-template <bool kRawText>
+// kStream reads a document window by window, every element of one name as
+// its own tree. Parameters of the type, not flags, so the usual read pays
+// nothing for either.
+template <bool kRawText, bool kStream>
 class Parser {
 public:
     // A whole document: the first element named `root_tag` (any name with
     // `any_root`, so the document element), built in `arena`.
     Parser(std::string_view text, std::string_view root_tag, const void* node_type, Arena& arena,
            bool any_root = false) noexcept
+        requires(!kStream)
         : d_(text.data()), n_(text.size()), any_root_(any_root), root_(root_tag), type_(node_type), arena_(&arena) {}
 
     // A stream: every element named `tag` (not inside another one), each
     // built in an arena of its own. The input comes window by window.
     Parser(std::string_view tag, const void* node_type) noexcept
-        : d_(nullptr), n_(0), eof_(false), stream_(true), root_(tag), type_(node_type), arena_(nullptr) {}
+        requires kStream
+        : d_(nullptr), n_(0), eof_(false), root_(tag), type_(node_type), arena_(nullptr) {}
 
     ParseOutcome run();
 
@@ -172,7 +176,10 @@ private:
     Halt scan();
     // Whether a search that reached the end of the window saw the end of the
     // input; otherwise the record must wait for more.
-    bool at_end() const noexcept { return eof_; }
+    bool at_end() const noexcept {
+        if constexpr (kStream) return eof_;
+        return true;
+    }
 
     // ----- the walk
     void walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len);
@@ -195,7 +202,7 @@ private:
     }
     // Whether the element with this name is built (or only checked).
     bool builds(std::string_view name) const noexcept {
-        if (!stream_) return !frames_.empty() || name == root_ || any_root_;
+        if constexpr (!kStream) return !frames_.empty() || name == root_ || any_root_;
         return match_depth_ != kNoMatch || name == root_;
     }
     void queue_text(const Range& r) {
@@ -225,7 +232,7 @@ private:
     bool duplicate_key(const char* first, const char* entry, std::uint32_t count, std::string_view name);
     std::string_view in(u64 off, u64 len) const noexcept { return {d_ + off, static_cast<std::size_t>(len)}; }
     std::string_view frame_name(const Frame& f) const noexcept {
-        return stream_ ? std::string_view(names_.data() + f.name_off, static_cast<std::size_t>(f.name_len))
+        return kStream ? std::string_view(names_.data() + f.name_off, static_cast<std::size_t>(f.name_len))
                        : in(f.name_off, f.name_len);
     }
 
@@ -244,7 +251,6 @@ private:
     u64 n_;           // the end of what is there
     u64 base_ = 0;    // the start of what is there
     bool eof_ = true;
-    bool stream_ = false;
     bool any_root_ = false;
     std::string_view root_;  // the element asked for (streams: each one)
     const void* type_;
@@ -268,13 +274,19 @@ private:
         u64 open = kNone;  // start tags: a quote without its partner yet
         bool subset = false;  // doctypes: inside the internal subset
     } markup_searched_;
-    bool searched(u64 p, Kind kind) const noexcept { return markup_searched_.at == p && markup_searched_.kind == kind; }
+    bool searched(u64 p, Kind kind) const noexcept {
+        if constexpr (!kStream) return false;  // a whole document is searched once
+        return markup_searched_.at == p && markup_searched_.kind == kind;
+    }
     // And for the name of the markup at `at`, which had not ended by `to`.
     struct {
         u64 at = kNone;
         u64 to = 0;
     } name_searched_;
-    u64 name_from(u64 p, u64 start) const noexcept { return name_searched_.at == p ? name_searched_.to : start; }
+    u64 name_from(u64 p, u64 start) const noexcept {
+        if constexpr (!kStream) return start;
+        return name_searched_.at == p ? name_searched_.to : start;
+    }
     u64 prev_end_ = 0;  // the last byte of the previous markup
 
     bool walking_ = true;           // false once the element is done or the walk failed
@@ -308,8 +320,8 @@ private:
     bool last_bracket_known_ = false;
 };
 
-template <bool kRawText>
-ParseOutcome Parser<kRawText>::run() {
+template <bool kRawText, bool kStream>
+ParseOutcome Parser<kRawText, kStream>::run() {
     const Halt halt = scan();
     if (halt == Halt::Unclosed) return {nullptr, std::move(unclosed_), 0};
     if (walking_) {
@@ -323,8 +335,8 @@ ParseOutcome Parser<kRawText>::run() {
     return {result_, std::nullopt, nodes_};
 }
 
-template <bool kRawText>
-StreamStep Parser<kRawText>::step() {
+template <bool kRawText, bool kStream>
+StreamStep Parser<kRawText, kStream>::step() {
     switch (scan()) {
         case Halt::NeedInput: return StreamStep::NeedInput;
         case Halt::Node: return StreamStep::Node;
@@ -341,8 +353,8 @@ StreamStep Parser<kRawText>::step() {
     return StreamStep::End;
 }
 
-template <bool kRawText>
-u64 Parser<kRawText>::keep_from() const noexcept {
+template <bool kRawText, bool kStream>
+u64 Parser<kRawText, kStream>::keep_from() const noexcept {
     u64 keep = q_;
     if (!pending_.empty()) keep = std::min(keep, pending_.front().start);
     for (const Frame& f : frames_) {
@@ -352,8 +364,8 @@ u64 Parser<kRawText>::keep_from() const noexcept {
     return std::min(keep, prev_end_ == 0 ? u64{0} : prev_end_ + 1);
 }
 
-template <bool kRawText>
-typename Parser<kRawText>::Halt Parser<kRawText>::scan() {
+template <bool kRawText, bool kStream>
+typename Parser<kRawText, kStream>::Halt Parser<kRawText, kStream>::scan() {
     const char* const d = d_;
     const u64 n = n_;
 #define ARBOLITE_MORE_OR(result)                    \
@@ -363,13 +375,13 @@ typename Parser<kRawText>::Halt Parser<kRawText>::scan() {
     } while (0)
     for (;;) {
         if (done_) return Halt::Node;
-        if (stream_ && error_) return Halt::End;  // a stream reports its error where it is found
+        if (kStream && error_) return Halt::End;  // a stream reports its error where it is found
         const u64 q = q_;
         u64 p;
         const bool in_element = inside();
         // A stream that waited for the next '<' searches on from where it
         // stopped: a long run of text read in small pieces is scanned once.
-        const bool resume = text_searched_.q == q;
+        const bool resume = kStream && text_searched_.q == q;
         const u64 from = resume ? text_searched_.to : q;
         bool amp = resume && text_searched_.amp;
         if (in_element && !amp) {
@@ -503,8 +515,8 @@ typename Parser<kRawText>::Halt Parser<kRawText>::scan() {
 // are stepped over whole; a quote with no partner later in the input is
 // skipped with the byte after it. `after_strings` is where the last step
 // left off.
-template <bool kRawText>
-u64 Parser<kRawText>::open_tag_end(u64 p, u64 k, u64& after_strings) noexcept {
+template <bool kRawText, bool kStream>
+u64 Parser<kRawText, kStream>::open_tag_end(u64 p, u64 k, u64& after_strings) noexcept {
     u64 i = k, from = k;
     if (searched(p, Kind::Open)) {
         i = markup_searched_.after;
@@ -539,8 +551,8 @@ u64 Parser<kRawText>::open_tag_end(u64 p, u64 k, u64& after_strings) noexcept {
     }
 }
 
-template <bool kRawText>
-u64 Parser<kRawText>::comment_end(u64 p) noexcept {
+template <bool kRawText, bool kStream>
+u64 Parser<kRawText, kStream>::comment_end(u64 p) noexcept {
     // The '>' of the first "-->" that starts at or after p + 4.
     for (u64 i = searched(p, Kind::Comment) ? std::max(p + 6, markup_searched_.from) : p + 6;;) {
         const u64 g = Simd::template find_any<'>'>(d_, i, n_);
@@ -553,8 +565,8 @@ u64 Parser<kRawText>::comment_end(u64 p) noexcept {
     }
 }
 
-template <bool kRawText>
-u64 Parser<kRawText>::cdata_end(u64 p) noexcept {
+template <bool kRawText, bool kStream>
+u64 Parser<kRawText, kStream>::cdata_end(u64 p) noexcept {
     if (p + 9 < no_cdata_end_from_) {
         for (u64 i = searched(p, Kind::CData) ? std::max(p + 11, markup_searched_.from) : p + 11;;) {
             const u64 g = Simd::template find_any<'>'>(d_, i, n_);
@@ -578,8 +590,8 @@ u64 Parser<kRawText>::cdata_end(u64 p) noexcept {
     return last_bracket_ != kNone && last_bracket_ >= p + 9 ? last_bracket_ + 1 : p + 9;
 }
 
-template <bool kRawText>
-u64 Parser<kRawText>::pi_end(u64 p, u64& name_end) noexcept {
+template <bool kRawText, bool kStream>
+u64 Parser<kRawText, kStream>::pi_end(u64 p, u64& name_end) noexcept {
     u64 k = name_from(p, p + 2);
     while (k < n_ && !has_class(d_[k], kPiNameEnd)) ++k;
     name_end = k;
@@ -606,8 +618,8 @@ u64 Parser<kRawText>::pi_end(u64 p, u64& name_end) noexcept {
 // ends first. Quoted literals are stepped over whole, and inside the internal
 // subset so are comments and processing instructions: any of them may hold
 // '>', ']' or what looks like an element.
-template <bool kRawText>
-u64 Parser<kRawText>::doctype_end(u64 p) noexcept {
+template <bool kRawText, bool kStream>
+u64 Parser<kRawText, kStream>::doctype_end(u64 p) noexcept {
     const u64 n = n_;
     const auto wait = [&](u64 from, u64 open, bool subset) noexcept {
         markup_searched_ = {p, Kind::Doctype, from, 0, open, subset};
@@ -657,8 +669,8 @@ u64 Parser<kRawText>::doctype_end(u64 p) noexcept {
 // The last byte of the literal, comment or processing instruction at g of a
 // document type declaration, searched for from `from`; n when it is not in
 // the input.
-template <bool kRawText>
-u64 Parser<kRawText>::doctype_item_end(u64 g, u64 from) noexcept {
+template <bool kRawText, bool kStream>
+u64 Parser<kRawText, kStream>::doctype_item_end(u64 g, u64 from) noexcept {
     const u64 n = n_;
     const char c = d_[g];
     if (c != '<') return Simd::find_char(d_, from, n, c);
@@ -681,8 +693,8 @@ u64 Parser<kRawText>::doctype_item_end(u64 g, u64 from) noexcept {
 // Where the search for the end of that item goes on once more input comes:
 // every position before it has been looked at (a '?' in the last byte waits
 // for the '>' that may follow).
-template <bool kRawText>
-u64 Parser<kRawText>::item_resume(u64 g) const noexcept {
+template <bool kRawText, bool kStream>
+u64 Parser<kRawText, kStream>::item_resume(u64 g) const noexcept {
     if (d_[g] == '<' && d_[g + 1] == '?') return std::max(g + 2, n_ - 1);
     return n_;
 }
@@ -691,8 +703,8 @@ u64 Parser<kRawText>::item_resume(u64 g) const noexcept {
 
 // The character data before the record being walked, into the innermost
 // element's text.
-template <bool kRawText>
-[[gnu::always_inline]] inline bool Parser<kRawText>::take_pending() {
+template <bool kRawText, bool kStream>
+[[gnu::always_inline]] inline bool Parser<kRawText, kStream>::take_pending() {
     if (pending_.empty()) return true;
     for (const Range& r : pending_) {
         if (!add_text(r.start, r.end - r.start, r.amp)) return false;
@@ -701,13 +713,13 @@ template <bool kRawText>
     return true;
 }
 
-template <bool kRawText>
-void Parser<kRawText>::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
+template <bool kRawText, bool kStream>
+void Parser<kRawText, kStream>::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
     if (e >= n_) {
         return fail(XmlError::malformed(kind == Kind::Doctype ? XmlError::Code::UnterminatedDoctype : XmlError::Code::UnterminatedMarkup, s));
     }
     if (!frames_.empty() && !take_pending()) return;
-    if (stream_ && (kind == Kind::Open || kind == Kind::SelfClose)) {
+    if (kStream && (kind == Kind::Open || kind == Kind::SelfClose)) {
         // Every element of a stream is checked; those of a match are built.
         Node* node = nullptr;
         if (!start_tag(s, e, kind, name_off, name_len, builds(in(name_off, name_len)), node)) return;
@@ -757,10 +769,10 @@ void Parser<kRawText>::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len)
 
 // A node was built for a start tag (or an empty-element tag): it joins the
 // tree, and an open one becomes the innermost frame.
-template <bool kRawText>
-[[gnu::always_inline]] inline void Parser<kRawText>::opened(Node* node, Kind kind, u64 name_off, u64 name_len) {
+template <bool kRawText, bool kStream>
+[[gnu::always_inline]] inline void Parser<kRawText, kStream>::opened(Node* node, Kind kind, u64 name_off, u64 name_len) {
     const bool is_root = frames_.empty();
-    if (stream_) {
+    if constexpr (kStream) {
         bool starts_match = false;
         if (node) {
             if (match_depth_ == kNoMatch) {
@@ -790,8 +802,8 @@ template <bool kRawText>
 }
 
 // A stream's match is complete: its arena is handed over with it.
-template <bool kRawText>
-void Parser<kRawText>::match_done(Node* node) noexcept {
+template <bool kRawText, bool kStream>
+void Parser<kRawText, kStream>::match_done(Node* node) noexcept {
     match_bytes_ = match_arena_.publish();
     arena_ = nullptr;
     match_depth_ = kNoMatch;
@@ -800,8 +812,8 @@ void Parser<kRawText>::match_done(Node* node) noexcept {
     nodes_ = 0;
 }
 
-template <bool kRawText>
-[[gnu::always_inline]] inline void Parser<kRawText>::link(Node* child) {
+template <bool kRawText, bool kStream>
+[[gnu::always_inline]] inline void Parser<kRawText, kStream>::link(Node* child) {
     Frame& parent = frames_.back();
     if (parent.last_child) {
         parent.last_child->next_sibling = child;
@@ -815,8 +827,8 @@ template <bool kRawText>
 
 // Fills in the header of a node whose name and attributes were written at
 // block + sizeof(Node) up to `end`, and commits it.
-template <bool kRawText>
-[[gnu::always_inline]] inline Node* Parser<kRawText>::finish_node(char* block, char* end, std::uint32_t count) {
+template <bool kRawText, bool kStream>
+[[gnu::always_inline]] inline Node* Parser<kRawText, kStream>::finish_node(char* block, char* end, std::uint32_t count) {
     Node* node = reinterpret_cast<Node*>(block);
     node->head.refcount = 1;
     node->head.type = type_;
@@ -849,8 +861,8 @@ template <bool kRawText>
 // Whether `name`, the key of the entry at `entry`, repeats one of the
 // `count` keys before it: a scan while the list is short, a keyed hash set
 // from then on.
-template <bool kRawText>
-[[gnu::always_inline]] inline bool Parser<kRawText>::duplicate_key(const char* first, const char* entry, std::uint32_t count, std::string_view name) {
+template <bool kRawText, bool kStream>
+[[gnu::always_inline]] inline bool Parser<kRawText, kStream>::duplicate_key(const char* first, const char* entry, std::uint32_t count, std::string_view name) {
     if (count < kAttrScanLimit) {
         for (std::uint32_t k = 0; k < count; ++k) {
             if (key_len_[k] == name.size() && same_bytes(key_ptr_[k], name.data(), name.size())) return true;
@@ -880,8 +892,8 @@ template <bool kRawText>
 // nothing, and the two layers run as usual. The record's character data is
 // queued only once the tag is known whole, so a stream that must wait for
 // more input finds everything as it was.
-template <bool kRawText>
-bool Parser<kRawText>::fast_start_tag(u64 p, u64 name_end, const Range& text, u64& end) {
+template <bool kRawText, bool kStream>
+bool Parser<kRawText, kStream>::fast_start_tag(u64 p, u64 name_end, const Range& text, u64& end) {
     const char* d = d_;
     const u64 n = n_;
     const char* const input_end = d + n;
@@ -987,8 +999,8 @@ bool Parser<kRawText>::fast_start_tag(u64 p, u64 name_end, const Range& text, u6
 
 // Reads a start tag or an empty-element tag. With `build`, its node is
 // written to the arena (and counted); otherwise the attributes are only checked.
-template <bool kRawText>
-bool Parser<kRawText>::start_tag(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len, bool build, Node*& made) {
+template <bool kRawText, bool kStream>
+bool Parser<kRawText, kStream>::start_tag(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len, bool build, Node*& made) {
     if (name_len == 0) {
         fail(XmlError::malformed(XmlError::Code::ExpectedElementName, s));
         return false;
@@ -1016,8 +1028,8 @@ bool Parser<kRawText>::start_tag(u64 s, u64 e, Kind kind, u64 name_off, u64 name
 
 // The attributes between a tag's name and its end, written at `out` as
 // length-prefixed keys and values.
-template <bool kRawText>
-bool Parser<kRawText>::attributes(u64 rs, u64 re, char* out, char*& end, std::uint32_t& count) {
+template <bool kRawText, bool kStream>
+bool Parser<kRawText, kStream>::attributes(u64 rs, u64 re, char* out, char*& end, std::uint32_t& count) {
     const char* d = d_;
     char* const first = out;
     u64 pos = rs, last_end = rs;
@@ -1095,8 +1107,8 @@ bool Parser<kRawText>::attributes(u64 rs, u64 re, char* out, char*& end, std::ui
 }
 
 // Appends a piece of character data to the innermost frame's text.
-template <bool kRawText>
-bool Parser<kRawText>::add_text(u64 off, u64 len, bool decode) {
+template <bool kRawText, bool kStream>
+bool Parser<kRawText, kStream>::add_text(u64 off, u64 len, bool decode) {
     Frame& f = frames_.back();
     if (!f.node) {
         // An element only checked: its text is decoded for its errors, not kept.
@@ -1144,8 +1156,8 @@ bool Parser<kRawText>::add_text(u64 off, u64 len, bool decode) {
     return true;
 }
 
-template <bool kRawText>
-bool Parser<kRawText>::end_tag(u64 s, u64 e, u64 name_off, u64 name_len) {
+template <bool kRawText, bool kStream>
+bool Parser<kRawText, kStream>::end_tag(u64 s, u64 e, u64 name_off, u64 name_len) {
     const std::string_view name = in(name_off, name_len);
     const u64 name_end = name_off + name_len;
     if (name_end != e && !all_white_space(in(name_end, e - name_end))) {
@@ -1174,8 +1186,8 @@ bool Parser<kRawText>::end_tag(u64 s, u64 e, u64 name_off, u64 name_len) {
 }
 
 // Ends the innermost frame: its text, trimmed, becomes an object of the arena.
-template <bool kRawText>
-void Parser<kRawText>::close_frame() {
+template <bool kRawText, bool kStream>
+void Parser<kRawText, kStream>::close_frame() {
     Frame& f = frames_.back();
     Node* node = f.node;
     if (node) {
@@ -1197,7 +1209,7 @@ void Parser<kRawText>::close_frame() {
         }
     }
     text_.resize(f.text_start);
-    if (stream_) {
+    if constexpr (kStream) {
         names_.resize(f.name_off);
         frames_.pop_back();
         // Past the document element the walk goes on, as a whole read's
@@ -1215,13 +1227,13 @@ void Parser<kRawText>::close_frame() {
 }  // namespace
 
 ParseOutcome parse(std::string_view text, std::string_view root_tag, const void* node_type, Arena& arena) {
-    Parser<false> parser(text, root_tag, node_type, arena);
+    Parser<false, false> parser(text, root_tag, node_type, arena);
     return parser.run();
 }
 
 ParseOutcome parse_element(std::string_view text, bool raw_text, const void* node_type, Arena& arena) {
-    if (raw_text) return Parser<true>(text, {}, node_type, arena, true).run();
-    return Parser<false>(text, {}, node_type, arena, true).run();
+    if (raw_text) return Parser<true, false>(text, {}, node_type, arena, true).run();
+    return Parser<false, false>(text, {}, node_type, arena, true).run();
 }
 
 namespace {
@@ -1241,7 +1253,7 @@ public:
 
 private:
     std::string tag_;  // the parser keeps a view of it
-    Parser<false> parser_;
+    Parser<false, true> parser_;
 };
 
 }  // namespace
