@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/text/utf8.hpp"
 #include "core/tree/node.hpp"
 #include "python/boundary/error.hpp"
 
@@ -26,6 +27,14 @@ object stored_str(std::string_view text) {
             std::memcpy(PyUnicode_DATA(s), text.data(), n);
             return steal(s);
         }
+    }
+    if (n >= 2) {
+        // The module's texts are valid UTF-8: their shape, then the str in
+        // its final width, instead of a decoder that widens as it goes.
+        const Utf8Shape shape = utf8_shape(text);
+        object s = steal(check_created(PyUnicode_New(static_cast<Py_ssize_t>(shape.code_points),
+                                                     static_cast<Py_UCS4>(shape.max_code_point))));
+        if (utf8_to_units(text, shape, PyUnicode_DATA(s.ptr()), PyUnicode_KIND(s.ptr()))) return s;
     }
     return new_str(text);
 }
