@@ -135,10 +135,8 @@ struct Undecoded {
 };
 
 // read_string's and read_dict's arguments, read alike.
-Result<object> read_named(PyObject* module, const Params& params, PyObject* const* args, Py_ssize_t nargs,
+Result<object> read_named(const ModuleState& st, const Params& params, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames, const TreeUse* use) {
-    ARBOLITE_TRY(state, live_state(module));
-    const ModuleState& st = *state;
     ARBOLITE_TRY(slots, extract_arguments(params, args, nargs, kwnames));
     Wanted want;
     want.use = use;
@@ -158,7 +156,10 @@ Result<object> read_named(PyObject* module, const Params& params, PyObject* cons
 }  // namespace
 
 PyObject* read_string(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> Result<object> { return read_named(module, kReadStringParams, args, nargs, kwnames, nullptr); });
+    return guarded([&]() -> Result<object> {
+        ARBOLITE_TRY(state, live_state(module));
+        return read_named(*state, kReadStringParams, args, nargs, kwnames, nullptr);
+    });
 }
 
 // The dictionaries of to_dict, made from the parse's nodes before they are
@@ -168,7 +169,7 @@ PyObject* read_dict(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
         ARBOLITE_TRY(state, live_state(module));
         NameCache& names = state->names;
         const TreeUse use = [&](Node* root) { return tree_to_dict(root, names); };
-        return read_named(module, kReadDictParams, args, nargs, kwnames, &use);
+        return read_named(*state, kReadDictParams, args, nargs, kwnames, &use);
     });
 }
 

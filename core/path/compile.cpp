@@ -214,8 +214,7 @@ public:
         if (is_plain_name(path_)) {
             if (!path_.empty() && path_[0] == '{') return error(kUriForm, 0, path_.size());
             prog_.ops.reserve(2);
-            note_prefix(path_, true);
-            prog_.ops.push_back(PathOp{OpKind::Child, *plain_child_name(path_), 0});
+            prog_.ops.push_back(PathOp{OpKind::Child, element_name(path_), 0});
             prog_.ops.push_back(PathOp{});
             prog_.starts.push_back(0);
             return std::move(prog_);

@@ -2,12 +2,7 @@
 // region; it runs only where the processor has been checked for it.
 #include "core/read/parser_includes.hpp"
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,bmi,bmi2,popcnt"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2,bmi,bmi2,popcnt")
-#endif
+#include "core/simd/avx2_region_begin.inl"
 
 namespace arbolite::kernel_avx2 {
 #include "core/simd/avx2.hpp"
@@ -15,8 +10,4 @@ namespace arbolite::kernel_avx2 {
 #include "core/read/parser_kernel.inl"
 }  // namespace arbolite::kernel_avx2
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+#include "core/simd/avx2_region_end.inl"

@@ -119,20 +119,18 @@ inline void store_block(const Unit* p, unsigned char* o) noexcept {
     }
 }
 
-// Both passes go unit by unit, and try a whole ASCII block at the start of
-// each ASCII run. A failed try means a non-ASCII unit lies within the block,
-// so the next try waits until past it: text that is mostly not ASCII, with
-// markup between its characters, pays for one try per block, not per unit.
 // Texts up to this many code units are converted in one pass into room for
 // their longest form; past it the exact size is counted first, so that a
 // huge text never asks for up to four times its UTF-8 size.
 constexpr std::size_t kOnePassUnits = std::size_t{64} << 20;
 
+// Both passes go unit by unit, and try a whole ASCII block at the start of
+// each ASCII run. A failed try means a non-ASCII unit lies within the block,
+// so the next try waits until past it: text that is mostly not ASCII, with
+// markup between its characters, pays for one try per block, not per unit.
 template <class Unit>
 bool units_to_utf8(const Unit* u, std::size_t n, ByteBuffer& out) {
     constexpr std::size_t B = kBlock<Unit>;
-    // Exact size first, so the text is written once into a buffer that fits.
-    std::size_t bytes = 0;
     const bool avx2 = cpu::active_kernel() == cpu::Kernel::Avx2;
     if (avx2 && n <= kOnePassUnits) {
         // Room for the longest form, written in one pass: pages never
@@ -147,6 +145,8 @@ bool units_to_utf8(const Unit* u, std::size_t n, ByteBuffer& out) {
         out = std::move(buf);
         return true;
     }
+    // Exact size first, so the text is written once into a buffer that fits.
+    std::size_t bytes = 0;
     if constexpr (sizeof(Unit) == 2) {
         if (!utf8_size_of_ucs2(u, n, bytes)) return false;
     } else if (sizeof(Unit) == 4 && avx2) {

@@ -16,12 +16,7 @@
 
 #include "core/text/utf8_kernels.hpp"
 
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#endif
+#include "core/simd/avx2_region_begin.inl"
 
 namespace arbolite::kernel_avx2 {
 namespace {
@@ -341,8 +336,4 @@ bool utf8_size_of_ucs4(const std::uint32_t* u, std::size_t n, std::size_t& bytes
 
 }  // namespace arbolite::kernel_avx2
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+#include "core/simd/avx2_region_end.inl"
