@@ -4,6 +4,7 @@
 #include <sys/sysinfo.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 
 namespace arbolite {
@@ -28,11 +29,22 @@ Error result_too_large(const char* what, std::uint64_t bytes) {
 }
 
 Status SignalCheck::poll() {
-    // Other threads get the lock for a moment (nodes never change, and what
+    // Other threads get the lock now and then (nodes never change, and what
     // the walk built so far is the walk's alone), among them one that would
-    // interrupt this one.
-    PyThreadState* self = PyEval_SaveThread();
-    PyEval_RestoreThread(self);
+    // interrupt this one. A thread waiting for the lock asks for it only
+    // after a whole switch interval (5 ms by default) passes without the
+    // lock being dropped, and each drop wakes it and restarts that wait, so
+    // a walk that dropped it every few microseconds would keep the lock for
+    // seconds: it is dropped at most once per kHandOff, well past the
+    // interval, and the waiter's request then makes the drop a real switch.
+    constexpr auto kHandOff = std::chrono::milliseconds(20);
+    thread_local std::chrono::steady_clock::time_point last_hand_off{};
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_hand_off >= kHandOff) {
+        PyThreadState* self = PyEval_SaveThread();
+        PyEval_RestoreThread(self);
+        last_hand_off = std::chrono::steady_clock::now();
+    }
     if (PyErr_CheckSignals() < 0) return Error::fetch();
     return ok();
 }
