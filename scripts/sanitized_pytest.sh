@@ -7,8 +7,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/find_python.sh
+source scripts/run_pytest.sh
 arbolite_venv
-"$py" -m pip install -q cmake ninja pytest hypothesis lxml xmltodict matplotlib
+"$py" -m pip install -q cmake ninja pytest pytest-xdist hypothesis lxml xmltodict matplotlib
 export PATH="$PWD/$venv/bin:$PATH"
 
 # Built directly (not through pip) so the sanitizer flags reach every object file.
@@ -58,8 +59,14 @@ fi
 echo "== pytest on the sanitized module $module"
 # A sanitizer report aborts the process that found it: a child fails its test,
 # the main process fails the run.
+# With no arguments, the suite in its parallel and one-at-a-time parts; with
+# a file or test id, only those; with other arguments, the whole suite.
 targets=(tests)
 for a in "$@"; do
-    [ -e "${a%%::*}" ] && targets=()  # a file or test id given: only those
+    [ -e "${a%%::*}" ] && targets=()
 done
-"$py" -m pytest -q -p no:cacheprovider "${targets[@]}" "$@"
+if [ $# -eq 0 ]; then
+    arbolite_pytest "$py" "$PWD"
+else
+    "$py" -m pytest -q -p no:cacheprovider "${targets[@]}" "$@"
+fi

@@ -7,6 +7,7 @@
 #   scripts/test_unstable.sh                    # 3.14, then 3.15
 #   scripts/test_unstable.sh 3.15               # one of them
 #   scripts/test_unstable.sh 3.14 -- -k search  # after --: arguments for pytest
+# ARBOLITE_NATIVE_TESTS=0 is passed on to scripts/test.sh.
 # ARBOLITE_CHROOT names the root's folder (default ~/.cache/arbolite/sid-root).
 # Needs root (debootstrap, mount, chroot) and Debian's archive.
 set -euo pipefail
@@ -99,6 +100,7 @@ for v in "${versions[@]}"; do
         SSL_CERT_FILE=/etc/ssl/certs/ca-certificates.crt PIP_CERT=/etc/ssl/certs/ca-certificates.crt \
         REQUESTS_CA_BUNDLE=/etc/ssl/certs/ca-certificates.crt PIP_DISABLE_PIP_VERSION_CHECK=1 \
         PIP_DEFAULT_TIMEOUT=180 ARBOLITE_PYTHON="$v" ${ARBOLITE_CORPUS:+ARBOLITE_CORPUS="$corpus"} \
+        ${ARBOLITE_NATIVE_TESTS:+ARBOLITE_NATIVE_TESTS="$ARBOLITE_NATIVE_TESTS"} \
         bash -c 'cd "$1" && shift && scripts/test.sh "$@"' test "$clone" "$@" 2>&1 |
         { grep -v "^WARNING: Location '" || true; } || status=$?
     [ $status = 0 ] || break

@@ -467,8 +467,11 @@ def test_a_tree_of_shared_nodes(run_python, operation):
 # --- Ctrl-C during a long walk that holds the lock ------------------------
 
 INTERRUPT_SETUP = """
-import _thread, gc, sys, threading, time
+import _thread, gc, signal, sys, threading, time
 import arbolite
+# A shell that starts the tests in the background leaves SIGINT ignored, and
+# interrupt_main() then does nothing.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 from arbolite import Node
 leaf = Node("n", text="t")
 root = leaf
