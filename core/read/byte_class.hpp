@@ -35,7 +35,7 @@ inline constexpr std::array<std::uint8_t, 256> kByteClass = [] {
     return t;
 }();
 
-inline bool has_class(char c, std::uint8_t cls) noexcept {
+constexpr bool has_class(char c, std::uint8_t cls) noexcept {
     return (kByteClass[static_cast<unsigned char>(c)] & cls) != 0;
 }
 

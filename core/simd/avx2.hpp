@@ -19,4 +19,12 @@ struct Lanes {
         return first;
     }
     static std::uint32_t mask(V v) noexcept { return static_cast<std::uint32_t>(_mm256_movemask_epi8(v)); }
+    // Exactly the tag white space (space, TAB, LF, FF, CR): each byte looks
+    // up the one such byte with its low nibble (0 where there is none, which
+    // no byte of that nibble equals; bytes from 0x80 look up 0).
+    static V tag_space(V v) noexcept {
+        const V table = _mm256_setr_epi8(' ', 0, 0, 0, 0, 0, 0, 0, 0, '\t', '\n', 0, '\f', '\r', 0, 0,
+                                         ' ', 0, 0, 0, 0, 0, 0, 0, 0, '\t', '\n', 0, '\f', '\r', 0, 0);
+        return _mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, v), v);
+    }
 };

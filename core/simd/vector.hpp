@@ -7,10 +7,21 @@ struct Simd {
     static constexpr const char* kName = Lanes::kName;
     static constexpr std::size_t W = Lanes::W;
 
-    // Bytes at most 0x20 (white space among them) or one of Extra.
+    // The bytes of a class that is the tag white space and Extra, exactly.
     template <char... Extra>
-    static std::uint32_t candidates(typename Lanes::V v, typename Lanes::V space) noexcept {
-        return Lanes::mask(Lanes::any_of(Lanes::eq_v(Lanes::min(v, space), v), Lanes::eq(v, Extra)...));
+    static std::uint32_t members(typename Lanes::V v) noexcept {
+        return Lanes::mask(Lanes::any_of(Lanes::tag_space(v), Lanes::eq(v, Extra)...));
+    }
+
+    // Whether class Cls is the tag white space and Extra, nothing more or less.
+    template <std::uint8_t Cls, char... Extra>
+    static constexpr bool spelled_out() noexcept {
+        for (int b = 0; b < 256; ++b) {
+            const char c = static_cast<char>(b);
+            const bool listed = has_class(c, kTagSpace) || ((c == Extra) || ...);
+            if (listed != has_class(c, Cls)) return false;
+        }
+        return true;
     }
 
     template <char... Cs>
@@ -56,38 +67,28 @@ struct Simd {
         return n;
     }
 
+    // The first position in [i, n) whose byte is of class Cls, or n; the
+    // class is spelled out as the tag white space and Extra, so the vector
+    // test is exact and its first bit is the answer.
     template <std::uint8_t Cls, char... Extra>
     [[gnu::always_inline]] static std::size_t find_class(const char* d, std::size_t i, std::size_t n) noexcept {
-        const typename Lanes::V space = Lanes::splat(0x20);
-        for (;;) {
-            std::uint32_t m;
-            std::size_t base;
-            if (i + W <= n) {
-                base = i;
-                m = candidates<Extra...>(Lanes::load(d + i), space);
-            } else if (i >= n) {
-                return n;
-            } else if (n >= W) {
-                base = i;
-                m = candidates<Extra...>(Lanes::load(d + n - W), space) >> (W - (n - i));
-            } else {
-                while (i < n && !has_class(d[i], Cls)) ++i;
-                return i;
-            }
-            while (m) {
-                const std::size_t at = base + static_cast<std::size_t>(__builtin_ctz(m));
-                if (has_class(d[at], Cls)) return at;
-                m &= m - 1;
-            }
-            if (base + W >= n) return n;
-            i = base + W;
+        static_assert(spelled_out<Cls, Extra...>(), "Extra must list the class's bytes beside the tag white space");
+        for (; i + W <= n; i += W) {
+            const std::uint32_t m = members<Extra...>(Lanes::load(d + i));
+            if (m) return i + static_cast<std::size_t>(__builtin_ctz(m));
         }
+        if (i >= n) return n;
+        if (n >= W) {
+            const std::uint32_t m = members<Extra...>(Lanes::load(d + n - W)) >> (W - (n - i));
+            return m ? i + static_cast<std::size_t>(__builtin_ctz(m)) : n;
+        }
+        while (i < n && !has_class(d[i], Cls)) ++i;
+        return i;
     }
 
     // Bytes that are tag white space: space, TAB, LF, FF, CR.
     static std::uint32_t tag_space(typename Lanes::V v) noexcept {
-        return Lanes::mask(Lanes::any_of(Lanes::eq(v, ' '), Lanes::eq(v, '\t'), Lanes::eq(v, '\n'), Lanes::eq(v, '\f'),
-                                         Lanes::eq(v, '\r')));
+        return Lanes::mask(Lanes::tag_space(v));
     }
 
     // Most runs are one space: that is settled without a vector.
