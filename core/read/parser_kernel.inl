@@ -240,7 +240,7 @@ private:
         if (amp || !pending_.empty()) return false;
         const Frame& f = frames_.back();
         if (f.pending_len != 0 || text_.size() != f.text_start) return false;
-        return Simd::all_ascii_space(d_, t, p);
+        return Simd::all_ascii_space(d_, t, p, n_);
     }
     // Whether the element with this name is built (or only checked).
     bool builds(std::string_view name) const noexcept {
@@ -463,7 +463,13 @@ typename Parser<kRawText, kStream>::Halt Parser<kRawText, kStream>::scan() {
                 // would find this very name and end.
                 const Frame& f = frames_.back();
                 const u64 close = p + 2 + f.name_len;
-                if (close < n && d[close] == '>' && same_bytes(d + p + 2, frame_name(f).data(), f.name_len)) {
+                // Both names lie in the input (a stream's are copied out):
+                // one vector compare when a whole vector can be read at each.
+                const bool vector_compare =
+                    !kStream && f.name_len <= Simd::W && close + Simd::W <= n && f.name_off + Simd::W <= n;
+                if (close < n && d[close] == '>' &&
+                    (vector_compare ? Simd::same_head(d + p + 2, d + f.name_off, f.name_len)
+                                    : same_bytes(d + p + 2, frame_name(f).data(), f.name_len))) {
                     queue_text(text);
                     if (take_pending()) close_frame();
                     prev_end_ = close;

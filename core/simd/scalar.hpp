@@ -7,6 +7,8 @@ struct Simd {
     static constexpr const char* kName = "scalar";
     static constexpr std::size_t W = 1;
 
+    static bool same_head(const char* a, const char* b, std::size_t n) noexcept { return n == 0 || *a == *b; }
+
     // The first position in [i, n) whose byte is one of Cs, or n.
     template <char... Cs>
     static std::size_t find_any(const char* d, std::size_t i, std::size_t n) noexcept {
@@ -49,7 +51,7 @@ struct Simd {
     }
 
     // Whether [i, n) holds only ASCII white space (space and 0x09..0x0D).
-    static bool all_ascii_space(const char* d, std::size_t i, std::size_t n) noexcept {
+    static bool all_ascii_space(const char* d, std::size_t i, std::size_t n, std::size_t /*readable*/) noexcept {
         for (; i < n; ++i) {
             if (d[i] != ' ' && (d[i] < 0x09 || d[i] > 0x0D)) return false;
         }

@@ -104,14 +104,31 @@ struct Simd {
         return i;
     }
 
-    static bool all_ascii_space(const char* d, std::size_t i, std::size_t n) noexcept {
+    // Whether the first n bytes (at most W) at a and b agree; W bytes must be
+    // readable at both.
+    static bool same_head(const char* a, const char* b, std::size_t n) noexcept {
+        const std::uint32_t differ = ~Lanes::mask(Lanes::eq_v(Lanes::load(a), Lanes::load(b)));
+        return n == 0 || (differ << (32 - n)) == 0;
+    }
+
+    // Whether [i, n) is all ASCII white space; bytes up to `readable` may be
+    // loaded, so a short run (the indentation between two tags) is one vector.
+    static bool all_ascii_space(const char* d, std::size_t i, std::size_t n, std::size_t readable) noexcept {
+        const typename Lanes::V nine = Lanes::splat(0x09), five = Lanes::splat(0x04);
+        if (n - i <= W && i + W <= readable) {
+            const typename Lanes::V v = Lanes::load(d + i);
+            const typename Lanes::V off = Lanes::sub(v, nine);
+            const std::uint32_t space = Lanes::mask(Lanes::any_of(Lanes::eq(v, ' '), Lanes::eq_v(Lanes::min(off, five), off)));
+            if (n == i) return true;
+            const std::uint32_t wanted = ~std::uint32_t{0} >> (32 - (n - i));
+            return (space & wanted) == wanted;
+        }
         if (n - i < 16) {
             for (; i < n; ++i) {
                 if (d[i] != ' ' && (d[i] < 0x09 || d[i] > 0x0D)) return false;
             }
             return true;
         }
-        const typename Lanes::V nine = Lanes::splat(0x09), five = Lanes::splat(0x04);
         for (; i + W <= n; i += W) {
             const typename Lanes::V v = Lanes::load(d + i);
             // 0x09..0x0D: v - 9 is at most 4 (unsigned); or a space.
