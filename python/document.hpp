@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "core/base/byte_buffer.hpp"
-#include "core/read/xml_error.hpp"
+#include "core/base/xml_error.hpp"
 #include "core/text/encoding.hpp"
 #include "core/text/position.hpp"
 #include "python/boundary/error.hpp"

@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "core/base/cpu.hpp"
-#include "core/read/xml_error.hpp"
+#include "core/base/xml_error.hpp"
 #include "core/tree/arena.hpp"
 #include "core/tree/node.hpp"
 

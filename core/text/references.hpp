@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "core/read/xml_error.hpp"
+#include "core/base/xml_error.hpp"
 
 namespace arbolite {
 

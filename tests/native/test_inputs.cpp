@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "core/read/xml_error.hpp"
+#include "core/base/xml_error.hpp"
 #include "core/text/encoding.hpp"
 #include "core/text/position.hpp"
 #include "core/text/utf8.hpp"

@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "core/read/xml_error.hpp"
+#include "core/base/xml_error.hpp"
 
 namespace arbolite::reference {
 

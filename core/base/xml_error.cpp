@@ -1,4 +1,4 @@
-#include "core/read/xml_error.hpp"
+#include "core/base/xml_error.hpp"
 
 namespace arbolite {
 namespace {
