@@ -25,3 +25,4 @@
 #include "core/tree/arena.hpp"
 #include "core/tree/attr_index.hpp"
 #include "core/tree/node.hpp"
+#include "core/tree/node_builder.hpp"

@@ -877,31 +877,7 @@ template <bool kRawText, bool kStream>
 // block + sizeof(Node) up to `end`, and commits it.
 template <bool kRawText, bool kStream>
 [[gnu::always_inline]] inline Node* Parser<kRawText, kStream>::finish_node(char* block, char* end, std::uint32_t count) {
-    Node* node = reinterpret_cast<Node*>(block);
-    node->head.refcount = 1;
-    node->head.type = type_;
-    node->first_child = nullptr;
-    node->next_sibling = nullptr;
-    node->text = nullptr;
-    node->child_count = 0;
-    node->attr_count = count;
-    node->payload_bytes = saturate32(static_cast<u64>(end - (block + sizeof(Node))) + (count > kAttrScanLimit ? sizeof(void*) : 0));
-    if (count > kAttrScanLimit) {
-        // The index pointer goes in front of the name; the index itself is an
-        // object of its own in the arena.
-        char* payload = block + sizeof(Node);
-        std::memmove(payload + sizeof(void*), payload, static_cast<std::size_t>(end - payload));
-        end += sizeof(void*);
-        node->slab_offset = arena_->commit(end);
-        const std::size_t index_bytes = AttrIndex::size_for(keys_);
-        char* at = arena_->reserve(8 + index_bytes);
-        AttrIndex* index = AttrIndex::write(at + 8, keys_);
-        const std::uint32_t offset = arena_->commit(at + 8 + index_bytes);
-        std::memcpy(at, &offset, sizeof offset);
-        std::memcpy(payload, &index, sizeof index);
-    } else {
-        node->slab_offset = arena_->commit(end);
-    }
+    Node* node = commit_parsed_node(*arena_, block, end, count, 0, type_, keys_);
     ++nodes_;
     return node;
 }
@@ -1247,13 +1223,10 @@ void Parser<kRawText, kStream>::close_frame() {
         }
         const std::string_view trimmed = kRawText ? all : trim_text(all);
         if (!trimmed.empty()) {
-            char* at = arena_->reserve(4 + kMaxVarintBytes + trimmed.size() + Simd::W);
-            char* text = put_varint(at + 4, trimmed.size());
+            const TextRoom room = reserve_text(*arena_, trimmed.size(), Simd::W);
             const bool from_input = trimmed.data() >= d_ + base_ && trimmed.data() < d_ + n_;
-            Simd::copy(text, trimmed.data(), trimmed.size(), from_input ? d_ + n_ : trimmed.data() + trimmed.size());
-            const std::uint32_t offset = arena_->commit(text + trimmed.size());
-            std::memcpy(at, &offset, sizeof offset);
-            node->text = at + 4;
+            Simd::copy(room.bytes, trimmed.data(), trimmed.size(), from_input ? d_ + n_ : trimmed.data() + trimmed.size());
+            commit_text(*arena_, node, room, trimmed.size());
         }
     }
     text_.resize(f.text_start);

@@ -9,6 +9,7 @@
 #include "core/base/varint.hpp"
 #include "core/tree/arena.hpp"
 #include "core/tree/attr_index.hpp"
+#include "core/tree/node_builder.hpp"
 
 namespace arbolite {
 
@@ -61,12 +62,7 @@ Node* make_own_node(const void* type, std::string_view name, const std::vector<A
     char* block = static_cast<char*>(std::malloc(bytes + kReadSlack));
     if (!block) throw std::bad_alloc();
     Node* node = reinterpret_cast<Node*>(block);
-    node->head.refcount = 1;
-    node->head.type = type;
     node->children = reinterpret_cast<Node**>(node + 1);
-    node->next_sibling = nullptr;
-    node->child_count = static_cast<std::uint32_t>(child_count);
-    node->attr_count = static_cast<std::uint32_t>(attrs.size());
     node->slab_offset = 0;
     if (child_count) std::memcpy(node->children, children, child_count * sizeof(Node*));
     char* p = reinterpret_cast<char*>(node->children + child_count);
@@ -78,12 +74,11 @@ Node* make_own_node(const void* type, std::string_view name, const std::vector<A
         p = put_string(p, a.key);
         p = put_string(p, a.value);
     }
-    node->payload_bytes = saturate32(static_cast<std::uint64_t>(p - index_slot));
+    write_node_head(node, type, static_cast<std::uint32_t>(child_count), static_cast<std::uint32_t>(attrs.size()),
+                    static_cast<std::uint64_t>(p - index_slot));
     if (text) {
         node->text = p;
         p = put_string(p, *text);
-    } else {
-        node->text = nullptr;
     }
     if (indexed) {
         AttrIndex* index;

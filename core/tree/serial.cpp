@@ -10,6 +10,7 @@
 #include "core/base/varint.hpp"
 #include "core/text/utf8.hpp"
 #include "core/tree/arena.hpp"
+#include "core/tree/node_builder.hpp"
 #include "core/tree/attr_index.hpp"
 #include "core/tree/own_node.hpp"
 #include "core/tree/walk.hpp"
@@ -371,35 +372,14 @@ private:
     // of their own after it.
     Node* make_parsed(std::string_view region, std::uint32_t attr_count, std::uint32_t child_count,
                       std::optional<std::string_view> text) {
-        const bool indexed = attr_count > kAttrScanLimit;
-        const std::size_t index_slot = indexed ? sizeof(void*) : 0;
-        char* block = arena_.reserve(sizeof(Node) + index_slot + region.size());
-        Node* node = reinterpret_cast<Node*>(block);
-        char* payload = block + sizeof(Node);
-        std::memcpy(payload + index_slot, region.data(), region.size());
-        node->head.refcount = 1;
-        node->head.type = type_;
-        node->first_child = nullptr;
-        node->next_sibling = nullptr;
-        node->text = nullptr;
-        node->child_count = child_count;
-        node->attr_count = attr_count;
-        node->payload_bytes = saturate32(index_slot + region.size());
-        node->slab_offset = arena_.commit(payload + index_slot + region.size());
-        if (indexed) {
-            const std::size_t index_bytes = AttrIndex::size_for(keys_);
-            char* at = arena_.reserve(8 + index_bytes);
-            AttrIndex* index = AttrIndex::write(at + 8, keys_);
-            const std::uint32_t offset = arena_.commit(at + 8 + index_bytes);
-            std::memcpy(at, &offset, sizeof offset);
-            std::memcpy(payload, &index, sizeof index);
-        }
+        char* block = arena_.reserve(sizeof(Node) + sizeof(void*) + region.size());
+        std::memcpy(block + sizeof(Node), region.data(), region.size());
+        Node* node = commit_parsed_node(arena_, block, block + sizeof(Node) + region.size(), attr_count, child_count,
+                                        type_, keys_);
         if (text) {
-            char* at = arena_.reserve(4 + kMaxVarintBytes + text->size());
-            char* end = put_string(at + 4, *text);
-            const std::uint32_t offset = arena_.commit(end);
-            std::memcpy(at, &offset, sizeof offset);
-            node->text = at + 4;
+            const TextRoom room = reserve_text(arena_, text->size(), 0);
+            std::memcpy(room.bytes, text->data(), text->size());
+            commit_text(arena_, node, room, text->size());
         }
         return node;
     }
