@@ -41,20 +41,18 @@ struct Parsed {
 // with `use`, not a tree for Python but what `use` makes of the nodes, which
 // are then freed with their arena and never handed over.
 struct Wanted {
-    std::string_view tag;
-    bool document_element = false;
-    bool raw_text = false;
+    ReadOptions read;  // its node_type is filled in by the parse
     const TreeUse* use = nullptr;
 };
 
-Wanted named(std::string_view tag) { return Wanted{tag}; }
+Wanted named(std::string_view tag) { return Wanted{{.root_tag = tag}}; }
 
 // With the lock released: the parse, and on success the hand-over of the
 // slabs to the nodes. An error without a place in the text is placed at its end.
 Parsed parse_and_publish(std::string_view text, const Wanted& want, PyTypeObject* type, Arena& arena) {
-    Parsed parsed{want.document_element ? parse_document_element(text, want.raw_text, type, arena)
-                                        : parse_document(text, want.tag, type, arena),
-                  {}};
+    ReadOptions options = want.read;
+    options.node_type = type;
+    Parsed parsed{parse_document_with(cpu::active_kernel(), text, options, arena), {}};
     if (!parsed.outcome.error) {
         if (!want.use) arena.publish();
     } else {
@@ -89,7 +87,7 @@ Result<object> read_buffer(const ModuleState& st, handle xml, PyObject* root_tag
         auto copied = utf8_copy(root_tag);
         if (!copied) return argument_error("root_tag", std::move(copied).error());
         tag = std::move(*copied);
-        want.tag = tag;
+        want.read.root_tag = tag;
     }
     const std::string_view bytes = document.view();
     auto decoded = decoded_document(bytes);
@@ -149,7 +147,7 @@ Result<object> read_named(const ModuleState& st, const Params& params, PyObject*
     if (!text) return argument_error("xml_string", std::move(text).error());
     auto tag = utf8_copy(slots[1]);
     if (!tag) return argument_error("root_tag", std::move(tag).error());
-    want.tag = *tag;
+    want.read.root_tag = *tag;
     return read_utf8(st, *text, want);
 }
 
@@ -216,7 +214,7 @@ PyObject* read_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
 
 Result<object> read_document_element(const ModuleState& st, handle xml, bool raw_text, const char* param,
                                      const TreeUse* use) {
-    const Wanted want{{}, true, raw_text, use};
+    const Wanted want{{.document_element = true, .raw_text = raw_text}, use};
     object read;  // what a file object's read() gave
     if (!PyUnicode_Check(xml.ptr()) && !PyObject_CheckBuffer(xml.ptr())) {
         object method = steal(PyObject_GetAttrString(xml.ptr(), "read"));

@@ -486,7 +486,7 @@ std::unique_ptr<State> new_state(const ModuleState& st, const std::string& tag) 
     auto state = std::make_unique<State>();
     state->node_class = borrow(reinterpret_cast<PyObject*>(st.node_type));
     state->parse_error = borrow(st.parse_error);
-    state->parser = make_stream(cpu::active_kernel(), tag, st.node_type);
+    state->parser = make_stream(cpu::active_kernel(), ReadOptions{.root_tag = tag, .node_type = st.node_type});
     return state;
 }
 

@@ -29,6 +29,23 @@ struct ParseOutcome {
 // Reads `text` with the kernel cpu::active_kernel() names. Nodes get a
 // reference count of 1 (held by the parent, or by the caller for the root)
 // and `node_type` as their type. Throws std::bad_alloc when memory runs out.
+// What a read asks of the reader, in one place: a new option is a field
+// here, not a parameter of every kernel's entry points.
+struct ReadOptions {
+    // The element read: the first one so named (a stream: every one so
+    // named that is not inside another), unless `document_element`.
+    std::string_view root_tag;
+    // The document's first element, whatever its name (whole documents).
+    bool document_element = false;
+    // Text and attribute values as written, their references not decoded
+    // (whole documents; a stream decodes).
+    bool raw_text = false;
+    // What every node built refers to (the Python layer's node class).
+    const void* node_type = nullptr;
+};
+
+ParseOutcome parse_document_with(cpu::Kernel kernel, std::string_view text, const ReadOptions& options, Arena& arena);
+
 ParseOutcome parse_document(std::string_view text, std::string_view root_tag, const void* node_type, Arena& arena);
 
 // The same with a given kernel, which the processor must support.
@@ -77,22 +94,22 @@ public:
     virtual XmlError take_error() noexcept = 0;
 };
 
-std::unique_ptr<StreamParser> make_stream(cpu::Kernel kernel, std::string_view tag, const void* node_type);
+std::unique_ptr<StreamParser> make_stream(cpu::Kernel kernel, const ReadOptions& options);
+inline std::unique_ptr<StreamParser> make_stream(cpu::Kernel kernel, std::string_view tag, const void* node_type) {
+    return make_stream(kernel, ReadOptions{.root_tag = tag, .node_type = node_type});
+}
 
 namespace kernel_scalar {
-ParseOutcome parse(std::string_view text, std::string_view root_tag, const void* node_type, Arena& arena);
-ParseOutcome parse_element(std::string_view text, bool raw_text, const void* node_type, Arena& arena);
-std::unique_ptr<StreamParser> make_stream(std::string_view tag, const void* node_type);
+ParseOutcome parse(std::string_view text, const ReadOptions& options, Arena& arena);
+std::unique_ptr<StreamParser> make_stream(const ReadOptions& options);
 }
 namespace kernel_sse2 {
-ParseOutcome parse(std::string_view text, std::string_view root_tag, const void* node_type, Arena& arena);
-ParseOutcome parse_element(std::string_view text, bool raw_text, const void* node_type, Arena& arena);
-std::unique_ptr<StreamParser> make_stream(std::string_view tag, const void* node_type);
+ParseOutcome parse(std::string_view text, const ReadOptions& options, Arena& arena);
+std::unique_ptr<StreamParser> make_stream(const ReadOptions& options);
 }
 namespace kernel_avx2 {
-ParseOutcome parse(std::string_view text, std::string_view root_tag, const void* node_type, Arena& arena);
-ParseOutcome parse_element(std::string_view text, bool raw_text, const void* node_type, Arena& arena);
-std::unique_ptr<StreamParser> make_stream(std::string_view tag, const void* node_type);
+ParseOutcome parse(std::string_view text, const ReadOptions& options, Arena& arena);
+std::unique_ptr<StreamParser> make_stream(const ReadOptions& options);
 }
 
 }  // namespace arbolite

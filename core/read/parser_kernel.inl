@@ -180,18 +180,17 @@ std::string_view trim_text(std::string_view t) noexcept {
 template <bool kRawText, bool kStream>
 class Parser {
 public:
-    // A whole document: the first element named `root_tag` (any name with
-    // `any_root`, so the document element), built in `arena`.
-    Parser(std::string_view text, std::string_view root_tag, const void* node_type, Arena& arena,
-           bool any_root = false) noexcept
+    // A whole document: the element the options name, built in `arena`.
+    Parser(std::string_view text, const ReadOptions& options, Arena& arena) noexcept
         requires(!kStream)
-        : d_(text.data()), n_(text.size()), any_root_(any_root), root_(root_tag), type_(node_type), arena_(&arena) {}
+        : d_(text.data()), n_(text.size()), any_root_(options.document_element), root_(options.root_tag),
+          type_(options.node_type), arena_(&arena) {}
 
-    // A stream: every element named `tag` (not inside another one), each
-    // built in an arena of its own. The input comes window by window.
-    Parser(std::string_view tag, const void* node_type) noexcept
+    // A stream: every element the options name (not inside another one),
+    // each built in an arena of its own. The input comes window by window.
+    explicit Parser(const ReadOptions& options) noexcept
         requires kStream
-        : d_(nullptr), n_(0), eof_(false), root_(tag), type_(node_type), arena_(nullptr) {}
+        : d_(nullptr), n_(0), eof_(false), root_(options.root_tag), type_(options.node_type), arena_(nullptr) {}
 
     ParseOutcome run();
 
@@ -253,6 +252,7 @@ private:
     bool take_pending();
     bool start_tag(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len, bool build, Node*& made);
     bool attributes(u64 rs, u64 re, char* out, char*& end, std::uint32_t& count);
+    template <class Scan>
     bool fast_start_tag(u64 p, u64 name_end, const Range& text, u64& end);
     Node* finish_node(char* block, char* end, std::uint32_t count);
     void opened(Node* node, Kind kind, u64 name_off, u64 name_len);
@@ -328,6 +328,12 @@ private:
     u64 name_from(u64 p, u64 start) const noexcept {
         if constexpr (!kStream) return start;
         return name_searched_.at == p ? name_searched_.to : start;
+    }
+    // Whether the attributes after a start tag's name at `name_end` look set
+    // one per line (a run of white space before the first): those tags are
+    // long, and their searches pay for a window of bit masks.
+    bool attributes_by_line(u64 name_end) const noexcept {
+        return name_end + 1 < n_ && has_class(d_[name_end], kTagSpace) && has_class(d_[name_end + 1], kTagSpace);
     }
     u64 prev_end_ = 0;  // the last byte of the previous markup
 
@@ -536,7 +542,8 @@ typename Parser<kRawText, kStream>::Halt Parser<kRawText, kStream>::scan() {
             // A tag already found cut short is read by the two layers, which
             // resume where they stopped.
             if (walking_ && name_len != 0 && !searched(p, Kind::Open) && builds(in(name_off, name_len)) &&
-                fast_start_tag(p, k, text, end)) {
+                (attributes_by_line(k) ? fast_start_tag<typename Simd::TagScan>(p, k, text, end)
+                                       : fast_start_tag<typename Simd::PlainTagScan>(p, k, text, end))) {
                 prev_end_ = end;
                 q_ = end + 1;
                 continue;
@@ -917,6 +924,7 @@ template <bool kRawText, bool kStream>
 // queued only once the tag is known whole, so a stream that must wait for
 // more input finds everything as it was.
 template <bool kRawText, bool kStream>
+template <class Scan>
 bool Parser<kRawText, kStream>::fast_start_tag(u64 p, u64 name_end, const Range& text, u64& end) {
     const char* d = d_;
     const u64 n = n_;
@@ -932,8 +940,9 @@ bool Parser<kRawText, kStream>::fast_start_tag(u64 p, u64 name_end, const Range&
     std::uint32_t count = 0;
     u64 pos = name_end, last_end = name_end;
     Kind kind;
+    Scan scan(d, n);
     for (;;) {
-        pos = Simd::skip_tag_space(d, pos, n);
+        pos = scan.skip_space(pos);
         if (pos >= n) return false;
         if (d[pos] == '>') {
             end = pos;
@@ -947,11 +956,9 @@ bool Parser<kRawText, kStream>::fast_start_tag(u64 p, u64 name_end, const Range&
         }
         if (pos == last_end) return false;
         const u64 name_start = pos;
-        pos = Simd::template find_class<kAttrNameEnd | kStartNameEnd, '"', '\'', '=', '/', '>'>(d, pos, n);
+        pos = scan.name_end(pos);
         // A '/' not before a '>' is part of the name.
-        while (pos < n && d[pos] == '/' && !(pos + 1 < n && d[pos + 1] == '>')) {
-            pos = Simd::template find_class<kAttrNameEnd | kStartNameEnd, '"', '\'', '=', '/', '>'>(d, pos + 1, n);
-        }
+        while (pos < n && d[pos] == '/' && !(pos + 1 < n && d[pos + 1] == '>')) pos = scan.name_end(pos + 1);
         if (pos >= n || pos == name_start) return false;
         const u64 key_len = pos - name_start;
         if (d[pos] == '=' && pos + 1 < n && (d[pos + 1] == '"' || d[pos + 1] == '\'')) {
@@ -965,8 +972,7 @@ bool Parser<kRawText, kStream>::fast_start_tag(u64 p, u64 name_end, const Range&
             if (pos >= n || (d[pos] != '"' && d[pos] != '\'')) return false;
         }
         const u64 vs = pos + 1;
-        const u64 stop = d[pos] == '"' ? Simd::template find_any<'"', '<', '&', '\t', '\n', '\r'>(d, vs, n)
-                                       : Simd::template find_any<'\'', '<', '&', '\t', '\n', '\r'>(d, vs, n);
+        const u64 stop = scan.value_stop(vs, d[pos]);
         if (stop >= n || d[stop] == '<') return false;
         const bool plain = d[stop] == d[pos];
         const u64 close = plain ? stop : Simd::find_char(d, stop, n, d[pos]);
@@ -1247,21 +1253,16 @@ void Parser<kRawText, kStream>::close_frame() {
 
 }  // namespace
 
-ParseOutcome parse(std::string_view text, std::string_view root_tag, const void* node_type, Arena& arena) {
-    Parser<false, false> parser(text, root_tag, node_type, arena);
-    return parser.run();
-}
-
-ParseOutcome parse_element(std::string_view text, bool raw_text, const void* node_type, Arena& arena) {
-    if (raw_text) return Parser<true, false>(text, {}, node_type, arena, true).run();
-    return Parser<false, false>(text, {}, node_type, arena, true).run();
+ParseOutcome parse(std::string_view text, const ReadOptions& options, Arena& arena) {
+    if (options.raw_text) return Parser<true, false>(text, options, arena).run();
+    return Parser<false, false>(text, options, arena).run();
 }
 
 namespace {
 
 class Stream final : public StreamParser {
 public:
-    Stream(std::string_view tag, const void* node_type) : tag_(tag), parser_(tag_, node_type) {}
+    explicit Stream(const ReadOptions& options) : tag_(options.root_tag), parser_(with_tag(options, tag_)) {}
     void window(const char* data, std::uint64_t base, std::uint64_t size, bool eof) noexcept override {
         parser_.window(data, base, size, eof);
     }
@@ -1273,12 +1274,16 @@ public:
     XmlError take_error() noexcept override { return parser_.take_error(); }
 
 private:
+    static ReadOptions with_tag(ReadOptions options, std::string_view tag) noexcept {
+        options.root_tag = tag;
+        return options;
+    }
     std::string tag_;  // the parser keeps a view of it
     Parser<false, true> parser_;
 };
 
 }  // namespace
 
-std::unique_ptr<StreamParser> make_stream(std::string_view tag, const void* node_type) {
-    return std::make_unique<Stream>(tag, node_type);
+std::unique_ptr<StreamParser> make_stream(const ReadOptions& options) {
+    return std::make_unique<Stream>(options);
 }

@@ -142,6 +142,111 @@ struct Simd {
         return true;
     }
 
+    // The searches inside one start tag, each a search of its own: the
+    // cheapest for a tag of a few attributes on one line.
+    class PlainTagScan {
+    public:
+        PlainTagScan(const char* d, std::size_t n) noexcept : d_(d), n_(n) {}
+        [[gnu::always_inline]] std::size_t skip_space(std::size_t i) const noexcept { return skip_tag_space(d_, i, n_); }
+        [[gnu::always_inline]] std::size_t name_end(std::size_t i) const noexcept {
+            return find_class<kAttrNameEnd | kStartNameEnd, '"', '\'', '=', '/', '>'>(d_, i, n_);
+        }
+        [[gnu::always_inline]] std::size_t value_stop(std::size_t i, char quote) const noexcept {
+            return quote == '"' ? find_any<'"', '<', '&', '\t', '\n', '\r'>(d_, i, n_)
+                                : find_any<'\'', '<', '&', '\t', '\n', '\r'>(d_, i, n_);
+        }
+
+    private:
+        const char* d_;
+        std::size_t n_;
+    };
+
+    // The same searches answered from the bit masks of a 64-byte window,
+    // for a tag whose attributes stand one per line: the masks of a window are made from independent loads,
+    // so the walk from one attribute to the next is a chain of shifts and
+    // bit scans rather than of loads and compares. Near the end of the input
+    // (no whole window left) the plain searches answer instead.
+    class TagScan {
+    public:
+        TagScan(const char* d, std::size_t n) noexcept : d_(d), n_(n), base_(n + kSpan) {}
+
+        // The first position at or after i that is not tag white space, or n.
+        [[gnu::always_inline]] std::size_t skip_space(std::size_t i) noexcept {
+            if (i >= n_ || !has_class(d_[i], kTagSpace)) return i;
+            for (;;) {
+                const std::size_t off = i - base_;
+                if (off < kSpan) {
+                    const std::uint64_t m = ~space_ >> off;
+                    if (m) return i + static_cast<std::size_t>(__builtin_ctzll(m));
+                    i = base_ + kSpan;
+                }
+                if (i + kSpan > n_) return skip_tag_space(d_, i, n_);
+                load(i);
+            }
+        }
+
+        // The first position at or after i that ends an attribute's name (tag
+        // white space, either quote, '=', '/' or '>'), or n.
+        [[gnu::always_inline]] std::size_t name_end(std::size_t i) noexcept {
+            for (;;) {
+                const std::size_t off = i - base_;
+                if (off < kSpan) {
+                    const std::uint64_t m = name_end_ >> off;
+                    if (m) return i + static_cast<std::size_t>(__builtin_ctzll(m));
+                    i = base_ + kSpan;
+                }
+                if (i + kSpan > n_) return find_class<kAttrNameEnd | kStartNameEnd, '"', '\'', '=', '/', '>'>(d_, i, n_);
+                load(i);
+            }
+        }
+
+        // The first position at or after i holding `quote` (either quote
+        // character), '<', '&', TAB, LF or CR, or n.
+        [[gnu::always_inline]] std::size_t value_stop(std::size_t i, char quote) noexcept {
+            for (;;) {
+                const std::size_t off = i - base_;
+                if (off < kSpan) {
+                    const std::uint64_t m = ((quote == '"' ? double_ : single_) | stop_) >> off;
+                    if (m) return i + static_cast<std::size_t>(__builtin_ctzll(m));
+                    i = base_ + kSpan;
+                }
+                if (i + kSpan > n_) {
+                    return quote == '"' ? find_any<'"', '<', '&', '\t', '\n', '\r'>(d_, i, n_)
+                                        : find_any<'\'', '<', '&', '\t', '\n', '\r'>(d_, i, n_);
+                }
+                load(i);
+            }
+        }
+
+    private:
+        static constexpr std::size_t kSpan = 64;
+
+        void load(std::size_t at) noexcept {
+            base_ = at;
+            space_ = name_end_ = double_ = single_ = stop_ = 0;
+            for (std::size_t k = 0; k < kSpan; k += W) {
+                const typename Lanes::V v = Lanes::load(d_ + at + k);
+                const typename Lanes::V space = Lanes::tag_space(v);
+                const typename Lanes::V dq = Lanes::eq(v, '"');
+                const typename Lanes::V sq = Lanes::eq(v, '\'');
+                space_ |= std::uint64_t{Lanes::mask(space)} << k;
+                double_ |= std::uint64_t{Lanes::mask(dq)} << k;
+                single_ |= std::uint64_t{Lanes::mask(sq)} << k;
+                name_end_ |= std::uint64_t{Lanes::mask(Lanes::any_of(space, dq, sq, Lanes::eq(v, '='), Lanes::eq(v, '/'),
+                                                                     Lanes::eq(v, '>')))}
+                             << k;
+                stop_ |= std::uint64_t{Lanes::mask(Lanes::any_of(Lanes::eq(v, '<'), Lanes::eq(v, '&'), Lanes::eq(v, '\t'),
+                                                                 Lanes::eq(v, '\n'), Lanes::eq(v, '\r')))}
+                         << k;
+            }
+        }
+
+        const char* d_;
+        std::size_t n_;
+        std::size_t base_;  // where the window starts; n + kSpan before the first load, so no position is in it
+        std::uint64_t space_ = 0, name_end_ = 0, double_ = 0, single_ = 0, stop_ = 0;
+    };
+
     [[gnu::always_inline]] static void copy(char* dst, const char* src, std::size_t n, const char* src_end) noexcept {
         if (n <= W && static_cast<std::size_t>(src_end - src) >= W) {
             Lanes::store(dst, Lanes::load(src));
