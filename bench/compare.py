@@ -67,10 +67,11 @@ except ImportError:
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-MEASURES = ["read", "walk", "write", "compact", "dict", "parse_dict", "unparse_dict", "search", "findall", "memory",
-            "threads", "native", "peers"]
+MEASURES = ["read", "small", "walk", "write", "compact", "dict", "parse_dict", "unparse_dict", "search", "findall",
+            "memory", "threads", "native", "peers"]
 GOALS = {  # measure: (peer, goal, "min" or "max")
     "read": ("lxml", 4.0, "min"),
+    "small": (None, 0.5, "min"),
     "walk": ("lxml", 3.5, "min"),
     "write": ("lxml", 4.0, "min"),
     "compact": ("lxml", 4.0, "min"),
@@ -176,6 +177,68 @@ def measure_read(docs, a):
           f"summary)")
     spread_line(rows)
     return {"rows": rows, "median_ratio": m}
+
+
+SMALL_SIZES = (2_000, 40_000, 4_000_000)
+
+
+def sized_documents(root, sizes):
+    """The root with as many of its children (in order, repeated as needed) as make about each size in bytes,
+    compact; children wider than half the smallest size are left out where others fit, so every size has one shape
+    and the smallest is near its size."""
+    kids = root.children
+    widths = [len(arbolite.write_string(k, default_xml_def=False, pretty=False).encode()) for k in kids]
+    fitting = [(k, w) for k, w in zip(kids, widths) if 2 * w <= min(sizes)]
+    if fitting:
+        kids, widths = [k for k, _ in fitting], [w for _, w in fitting]
+    out = {}
+    for size in sizes:
+        chosen, total, i = [], 0, 0
+        while total < size and kids:
+            chosen.append(kids[i % len(kids)])
+            total += widths[i % len(kids)]
+            i += 1
+        out[size] = arbolite.write_string(arbolite.Node(root.name, root.attrs, chosen), default_xml_def=False,
+                                          pretty=False).encode()
+    return out
+
+
+def measure_small(docs, a):
+    print("\n## small: arbolite.read_string(fresh bytes) of one file's shape at 2 KB, 40 KB and 4 MB (its root and as "
+          "many of its children as make the size, compact), and the file itself; lxml.etree.fromstring at 2 KB and "
+          "4 MB for reference")
+    rows = []
+    for d in docs:
+        root = arbolite.read_string(d.data, d.tag)
+        if len(root.children) < 2:
+            continue
+        inputs = {f"{s // 1000} KB" if s < 1_000_000 else f"{s // 1_000_000} MB": x
+                  for s, x in sized_documents(root, SMALL_SIZES).items()}
+        inputs["file"] = d.data
+        cases = [Case(label, lambda b, d=d: arbolite.read_string(b, d.tag), lambda x=x: fresh_bytes(x))
+                 for label, x in inputs.items()]
+        cases += [Case(f"lxml {label}", LET.fromstring, lambda x=inputs[label]: fresh_bytes(x))
+                  for label in ("2 KB", "4 MB")]
+        sizes = {label: len(x) for label, x in inputs.items()}
+        sizes.update({f"lxml {label}": sizes[label] for label in ("2 KB", "4 MB")})
+        samples = interleaved(cases, a.rounds, a.min_time)
+        mbps = {k: sizes[k] / 1e6 / med(v) for k, v in samples.items()}
+        rows.append({"file": d.name, "bytes": sizes, "MBps": mbps,
+                     "ratio_2k": mbps["2 KB"] / mbps["4 MB"], "ratio_40k": mbps["40 KB"] / mbps["4 MB"],
+                     "lxml_ratio_2k": mbps["lxml 2 KB"] / mbps["lxml 4 MB"],
+                     "vs_lxml_2k": mbps["2 KB"] / mbps["lxml 2 KB"]})
+    table(["file", "2 KB MB/s", "40 KB MB/s", "file MB/s", "4 MB MB/s", "2 KB / 4 MB", "40 KB / 4 MB",
+           "lxml 2 KB / 4 MB", "vs lxml at 2 KB"],
+          [[r["file"], f1(r["MBps"]["2 KB"]), f1(r["MBps"]["40 KB"]), f1(r["MBps"]["file"]), f1(r["MBps"]["4 MB"]),
+            fx(r["ratio_2k"]), fx(r["ratio_40k"]), fx(r["lxml_ratio_2k"]), fx(r["vs_lxml_2k"])] for r in rows])
+    if not rows:
+        return {"rows": rows}
+    worst = min(rows, key=lambda r: r["ratio_40k"])
+    print(f"lowest 40 KB / 4 MB speed: {worst['ratio_40k']:.2f}x ({worst['file']}); lowest 2 KB / 4 MB: "
+          f"{min(r['ratio_2k'] for r in rows):.2f}x; the 2 KB documents are "
+          f"{med([r['bytes']['2 KB'] for r in rows]):.0f} bytes (median)")
+    return {"rows": rows, "worst_40k": worst["ratio_40k"], "worst_40k_file": worst["file"],
+            "worst_2k": min(r["ratio_2k"] for r in rows)}
 
 
 def measure_walk(docs, a):
@@ -661,6 +724,10 @@ def summary(results):
     if results.get("read"):
         add("read", "read_string vs lxml.fromstring", "lxml", results["read"]["median_ratio"]["lxml"], "x",
             vs_et("read"))
+    if results.get("small") and results["small"]["rows"]:
+        sm = results["small"]
+        add("small", "40 KB read speed over 4 MB (lowest file)", None, sm["worst_40k"], "x",
+            f"{sm['worst_40k_file']}; 2 KB over 4 MB at least {sm['worst_2k']:.2f}x")
     if results.get("walk"):
         add("walk", "read + walk vs lxml", "lxml", results["walk"]["median_ratio"]["lxml"], "x", vs_et("walk"))
     if results.get("write"):
@@ -777,7 +844,7 @@ def main():
         sys.exit("no readable file selected")
 
     results = {}
-    runners = {"read": measure_read, "walk": measure_walk, "write": measure_write, "compact": measure_compact,
+    runners = {"read": measure_read, "small": measure_small, "walk": measure_walk, "write": measure_write, "compact": measure_compact,
                "dict": measure_dict, "parse_dict": measure_parse_dict, "unparse_dict": measure_unparse_dict,
                "search": measure_search, "findall": measure_findall,
                "memory": measure_memory, "threads": measure_threads, "native": measure_native,

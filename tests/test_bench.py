@@ -141,7 +141,7 @@ needs_corpus = pytest.mark.skipif(not os.path.isdir(common.CORPUS), reason="no c
 def test_compare_smoke(tmp_path):
     out = tmp_path / "r.json"
     run = subprocess.run([sys.executable, os.path.join(BENCH, "compare.py"), "--quick", "--rounds", "1",
-                          "--only", "read,write,compact,search,findall,peers", "--files", "docbook.rng,iso_3166-2.xml",
+                          "--only", "read,small,write,compact,search,findall,peers", "--files", "docbook.rng,iso_3166-2.xml",
                           "--json", str(out)],
                          capture_output=True, text=True, cwd=BENCH)
     assert run.returncode == 0, run.stderr
@@ -168,7 +168,11 @@ def test_compare_smoke(tmp_path):
         # Same seconds on both sides: only rounding may differ, so a size
         # counted in characters instead of UTF-8 bytes shows.
         assert row["MBps"][lib] == pytest.approx(len(text.encode()) / 1e6 / row["seconds"][lib], rel=1e-9), lib
-    assert {s["measure"] for s in results["summary"]} == {"read", "write", "compact", "search", "findall", "peers"}
+    assert {s["measure"] for s in results["summary"]} == {"read", "small", "write", "compact", "search", "findall",
+                                                          "peers"}
+    # The sized documents are near their sizes.
+    (row,) = results["small"]["rows"]
+    assert 2_000 <= row["bytes"]["2 KB"] < 4_000 and 4_000_000 <= row["bytes"]["4 MB"] < 4_100_000
     (row,) = results["findall"]["rows"]
     assert all(q["hits"]["arbolite"] == q["hits"]["ElementTree"] > 0 for q in row["queries"]), row["queries"]
 
