@@ -98,8 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static Trees trees;
     const std::string path = as_utf8(data, size);
     auto compiled = compile_path(path);
-    if (auto* e = std::get_if<PathError>(&compiled)) {
-        if (e->message.empty() || e->begin > e->end || e->end > path.size()) fail("error span outside " + path);
+    if (auto* e = std::get_if<CoreError>(&compiled)) {
+        if (e->detail.empty() || e->offset > e->end || e->end > path.size()) fail("error span outside " + path);
         return 0;
     }
     const PathProgram& program = std::get<PathProgram>(compiled);

@@ -74,7 +74,7 @@ void check_counts(Node* root) {
 
 Node* restore_or_null(std::string_view blob) {
     auto outcome = restore_tree(blob, check::test_type());
-    if (std::holds_alternative<SerialError>(outcome)) return nullptr;
+    if (std::holds_alternative<CoreError>(outcome)) return nullptr;
     return std::get<RestoredTree>(outcome).root;
 }
 

@@ -16,7 +16,7 @@ Status set_attribute(handle target, const char* name, handle value) {
 
 }  // namespace
 
-Error parse_error(PyObject* type, const XmlError& e, const TextPosition& at) {
+Error parse_error(PyObject* type, const CoreError& e, const TextPosition& at) {
     const std::string message = e.message();
     object text = steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) return Error::fetch();

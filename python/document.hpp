@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "core/base/byte_buffer.hpp"
-#include "core/base/xml_error.hpp"
+#include "core/base/core_error.hpp"
 #include "core/text/encoding.hpp"
 #include "core/text/position.hpp"
 #include "python/boundary/error.hpp"
@@ -15,7 +15,7 @@
 namespace arbolite {
 
 // arbolite.ParseError for a reader error found at `at`.
-Error parse_error(PyObject* parse_error_type, const XmlError& e, const TextPosition& at);
+Error parse_error(PyObject* parse_error_type, const CoreError& e, const TextPosition& at);
 
 // The document's UTF-8 bytes. An ASCII str already is UTF-8 and is read in
 // place (it is immutable and the caller's reference keeps it alive); any

@@ -56,7 +56,7 @@ Parsed parse_and_publish(std::string_view text, const Wanted& want, PyTypeObject
     if (!parsed.outcome.error) {
         if (!want.use) arena.publish();
     } else {
-        const XmlError& e = *parsed.outcome.error;
+        const CoreError& e = *parsed.outcome.error;
         parsed.position = text_position(text, e.has_offset() ? e.offset : text.size());
     }
     return parsed;
@@ -113,7 +113,7 @@ Result<object> read_buffer(const ModuleState& st, handle xml, PyObject* root_tag
 
 // A file's UTF-8 text, checked and read without the lock; invalid UTF-8 is
 // the I/O error it always was.
-using FileParse = std::variant<IoError, Parsed>;
+using FileParse = std::variant<CoreError, Parsed>;
 FileParse parse_utf8_file(std::string_view text, std::string_view tag, PyTypeObject* type, Arena& arena) {
     if (!is_valid_utf8(text)) return invalid_utf8_error();
     arena.expect(text.size());
@@ -121,7 +121,7 @@ FileParse parse_utf8_file(std::string_view text, std::string_view tag, PyTypeObj
 }
 
 Result<object> finish_file(const ModuleState& st, FileParse& outcome) {
-    if (auto* failure = std::get_if<IoError>(&outcome)) return Error::os(failure->code, std::move(failure->message));
+    if (auto* failure = std::get_if<CoreError>(&outcome)) return Error::core(*failure);
     return finish(st, std::get<Parsed>(outcome), Wanted{});
 }
 
@@ -182,18 +182,18 @@ PyObject* read_file(PyObject* module, PyObject* const* args, Py_ssize_t nargs, P
         if (!tag) return argument_error("root_tag", std::move(tag).error());
         Arena arena(0);
         PyTypeObject* type = st.node_type;
-        using Outcome = std::variant<IoError, Parsed, Undecoded>;
+        using Outcome = std::variant<CoreError, Parsed, Undecoded>;
         Outcome outcome = without_lock([&]() -> Outcome {
             auto file = read_whole_file(*path);
-            if (auto* failure = std::get_if<IoError>(&file)) return std::move(*failure);
+            if (auto* failure = std::get_if<CoreError>(&file)) return std::move(*failure);
             ByteBuffer& bytes = std::get<ByteBuffer>(file);
             const DetectedEncoding detected = detect_encoding(bytes.view());
             if (!detected.utf8()) return Undecoded{std::move(bytes), detected};
             FileParse parsed = parse_utf8_file(bytes.view(), *tag, type, arena);
-            if (auto* failure = std::get_if<IoError>(&parsed)) return std::move(*failure);
+            if (auto* failure = std::get_if<CoreError>(&parsed)) return std::move(*failure);
             return std::move(std::get<Parsed>(parsed));
         });
-        if (auto* failure = std::get_if<IoError>(&outcome)) return Error::os(failure->code, std::move(failure->message));
+        if (auto* failure = std::get_if<CoreError>(&outcome)) return Error::core(*failure);
         if (auto* parsed = std::get_if<Parsed>(&outcome)) return finish(st, *parsed, Wanted{});
 
         Undecoded& file = std::get<Undecoded>(outcome);

@@ -152,8 +152,7 @@ Result<std::size_t> read_path(State& s, char* into, std::size_t n) {
 // The error the source gives for bytes that are not UTF-8.
 Error invalid_utf8(State& s, std::uint64_t at) {
     if (s.kind == Kind::Buffer && !s.decoder) return utf8_decode_error(s.bytes.view(), static_cast<std::size_t>(at));
-    const IoError e = invalid_utf8_error();
-    return Error::os(e.code, e.message);
+    return Error::core(invalid_utf8_error());
 }
 
 // Appends UTF-8 text to the window and shows the parser what is checked.
@@ -350,7 +349,7 @@ Result<object> advance(State& s) {
         switch (step) {
             case StreamStep::Node: continue;
             case StreamStep::Error: {
-                const XmlError e = s.parser->take_error();
+                const CoreError e = s.parser->take_error();
                 return parse_error(s.parse_error.ptr(), e, s.window.position(e.has_offset() ? e.offset : s.window.end()));
             }
             case StreamStep::End: return object();

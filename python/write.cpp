@@ -93,17 +93,8 @@ Result<Node*> convert_node(PyObject* obj) {
     return *node;
 }
 
-Error output_error(const OutputError& e) {
-    return Error::deferred(e.kind == OutputErrorKind::Overflow ? PyExc_OverflowError : PyExc_MemoryError, e.message);
-}
-
-// What the lock-free part of a call can end with.
-using Failure = std::variant<std::monostate, OutputError, IoError>;
-
-Error to_error(Failure&& f) {
-    if (auto* e = std::get_if<OutputError>(&f)) return output_error(*e);
-    return Error::os(std::get<IoError>(f).code, std::move(std::get<IoError>(f).message));
-}
+// What the lock-free part of a call can end with: output refused, or I/O failed.
+using Failure = std::optional<CoreError>;
 
 // The str of UTF-8 output. The str is allocated with the lock (only that);
 // its characters are written without it, straight in their final width.
@@ -140,7 +131,7 @@ PyObject* write_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             if (bad) return std::move(*bad);
             return {};
         });
-        if (!std::holds_alternative<std::monostate>(failure)) return to_error(std::move(failure));
+        if (failure) return Error::core(*failure);
         return output_str(sink.view());
     });
 }
@@ -156,7 +147,7 @@ PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         Failure failure = without_lock([&]() -> Failure {
             // Checked before the file is opened, so a refused size or indent leaves it untouched.
             if (auto bad = check_size(node, file_room(*path))) {
-                return IoError{0, "not enough space on the file system: " + bad->message};
+                return CoreError::io(0, "not enough space on the file system: " + bad->detail);
             }
             if (options.pretty) {
                 if (auto bad = check_indent(node, options.indent, options.declaration, file_output_limit())) {
@@ -164,14 +155,14 @@ PyObject* write_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
                 }
             }
             auto opened = open_for_writing(*path);
-            if (auto* e = std::get_if<IoError>(&opened)) return std::move(*e);
+            if (auto* e = std::get_if<CoreError>(&opened)) return std::move(*e);
             FileSink sink(std::get<int>(opened));
             const bool written = options.pretty ? write_document(sink, node, options.indent, options.declaration)
                                                 : write_compact(sink, node, options.declaration);
             if (!written || !sink.flush()) return *sink.error();
             return {};
         });
-        if (!std::holds_alternative<std::monostate>(failure)) return to_error(std::move(failure));
+        if (failure) return Error::core(*failure);
         return borrow(Py_None);
     });
 }

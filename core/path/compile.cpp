@@ -210,7 +210,7 @@ class Compiler {
 public:
     explicit Compiler(std::string_view path) : path_(path) {}
 
-    std::variant<PathProgram, PathError> run() {
+    std::variant<PathProgram, CoreError> run() {
         if (is_plain_name(path_)) {
             if (!path_.empty() && path_[0] == '{') return error(kUriForm, 0, path_.size());
             prog_.ops.reserve(2);
@@ -267,8 +267,8 @@ public:
     }
 
 private:
-    PathError error(std::string message, std::size_t begin, std::size_t end) {
-        return PathError{PathError::Kind::Syntax, std::move(message), begin, end};
+    CoreError error(std::string message, std::size_t begin, std::size_t end) {
+        return CoreError::path(CoreError::Code::PathSyntax, std::move(message), begin, end);
     }
     bool fail(std::string message, std::size_t begin, std::size_t end) {
         error_ = error(std::move(message), begin, end);
@@ -326,8 +326,8 @@ private:
     bool too_large(std::size_t branch_ops) {
         if (branch_ops + prog_.clause_tests.size() + prog_.tests.size() <= most()) return false;
         if (!error_) {
-            error_ = PathError{PathError::Kind::TooComplex,
-                               "the path compiles to more than " + std::to_string(most()) + " steps", 0, path_.size()};
+            error_ = CoreError::path(CoreError::Code::PathTooComplex,
+                               "the path compiles to more than " + std::to_string(most()) + " steps", 0, path_.size());
         }
         return true;
     }
@@ -446,7 +446,7 @@ private:
         return true;
     }
 
-    std::variant<PathProgram, PathError> finish() {
+    std::variant<PathProgram, CoreError> finish() {
         if (error_) return std::move(*error_);
         for (const Branch& b : branches_) {
             prog_.starts.push_back(static_cast<std::uint32_t>(prog_.ops.size()));
@@ -459,12 +459,12 @@ private:
     std::string_view path_;
     PathProgram prog_;
     std::vector<Branch> branches_;
-    std::optional<PathError> error_;
+    std::optional<CoreError> error_;
 };
 
 }  // namespace
 
-std::variant<PathProgram, PathError> compile_path(std::string_view path) { return Compiler(path).run(); }
+std::variant<PathProgram, CoreError> compile_path(std::string_view path) { return Compiler(path).run(); }
 
 std::optional<NameTest> plain_child_name(std::string_view path) noexcept {
     if (!is_plain_name(path) || (!path.empty() && path[0] == '{')) return std::nullopt;

@@ -25,6 +25,7 @@
 #include <variant>
 #include <vector>
 
+#include "core/base/core_error.hpp"
 #include "core/tree/node.hpp"
 
 namespace arbolite {
@@ -121,17 +122,9 @@ struct PathProgram {
     bool unprefixed_elements = false;
 };
 
-struct PathError {
-    enum class Kind : std::uint8_t {
-        Syntax,      // a malformed path
-        TooComplex,  // a program far larger than its path (kPathOpsPerByte)
-    };
-    Kind kind = Kind::Syntax;
-    std::string message;
-    // Bytes [begin, end) of the path that the message is about.
-    std::size_t begin = 0;
-    std::size_t end = 0;
-};
+// A path refused is a CoreError of kind Path (PathSyntax, or PathTooComplex
+// for a program far larger than its path, kPathOpsPerByte), about bytes
+// [offset, end) of the path.
 
 // `..` after descendant steps can multiply branches; a program larger than
 // both of these (ops, tests and clause entries, per byte of path and in all)
@@ -141,7 +134,7 @@ inline constexpr std::size_t kMaxPathOps = std::size_t{1} << 16;
 
 // The program of `path`, whose text must outlive it. Error messages are
 // ElementTree's where it raises SyntaxError for the same path.
-std::variant<PathProgram, PathError> compile_path(std::string_view path);
+std::variant<PathProgram, CoreError> compile_path(std::string_view path);
 
 // The name of a path that is one plain child name, ElementTree's fast case
 // (its program is that child step alone), or nothing.

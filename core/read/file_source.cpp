@@ -22,16 +22,16 @@ struct Descriptor {
 
 }  // namespace
 
-std::variant<ByteBuffer, IoError> read_whole_file(std::string_view path) {
+std::variant<ByteBuffer, CoreError> read_whole_file(std::string_view path) {
     if (path.find('\0') != std::string_view::npos) {
-        return IoError{0, "file name contained an unexpected NUL byte"};
+        return CoreError::io(0, "file name contained an unexpected NUL byte");
     }
     const std::string c_path(path);
     Descriptor file{-1};
     do {
         file.fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC);
     } while (file.fd < 0 && errno == EINTR);
-    if (file.fd < 0) return IoError{errno, {}};
+    if (file.fd < 0) return CoreError::io(errno);
 
     ByteBuffer text;
     struct stat st;
@@ -48,7 +48,7 @@ std::variant<ByteBuffer, IoError> read_whole_file(std::string_view path) {
         const ssize_t n = ::read(file.fd, dest, room);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return IoError{errno, {}};
+            return CoreError::io(errno);
         }
         if (n == 0) break;
         text.resize(text.size() + static_cast<std::size_t>(n));
@@ -56,9 +56,9 @@ std::variant<ByteBuffer, IoError> read_whole_file(std::string_view path) {
     return text;
 }
 
-IoError invalid_utf8_error() { return IoError{0, "stream did not contain valid UTF-8"}; }
+CoreError invalid_utf8_error() { return CoreError::io(0, "stream did not contain valid UTF-8"); }
 
-std::variant<ByteBuffer, IoError> read_text_file(std::string_view path) {
+std::variant<ByteBuffer, CoreError> read_text_file(std::string_view path) {
     auto file = read_whole_file(path);
     if (auto* text = std::get_if<ByteBuffer>(&file); text && !is_valid_utf8(text->view())) return invalid_utf8_error();
     return file;

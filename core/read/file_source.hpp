@@ -4,17 +4,17 @@
 #include <variant>
 
 #include "core/base/byte_buffer.hpp"
-#include "core/base/io_error.hpp"
+#include "core/base/core_error.hpp"
 
 namespace arbolite {
 
 // The file's bytes, whatever they are.
-std::variant<ByteBuffer, IoError> read_whole_file(std::string_view path);
+std::variant<ByteBuffer, CoreError> read_whole_file(std::string_view path);
 
 // The file's bytes, which must be valid UTF-8.
-std::variant<ByteBuffer, IoError> read_text_file(std::string_view path);
+std::variant<ByteBuffer, CoreError> read_text_file(std::string_view path);
 
 // The error of a file whose bytes are not valid UTF-8.
-IoError invalid_utf8_error();
+CoreError invalid_utf8_error();
 
 }  // namespace arbolite

@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "core/base/cpu.hpp"
-#include "core/base/xml_error.hpp"
+#include "core/base/core_error.hpp"
 #include "core/tree/arena.hpp"
 #include "core/tree/node.hpp"
 
@@ -22,7 +22,7 @@ namespace arbolite {
 
 struct ParseOutcome {
     Node* root = nullptr;          // the element, on success (in the arena, not yet published)
-    std::optional<XmlError> error;  // otherwise
+    std::optional<CoreError> error;  // otherwise
     std::uint64_t node_count = 0;   // nodes of the tree; each refers to `node_type`
 };
 
@@ -91,7 +91,7 @@ public:
     // The element of the last StreamStep::Node, its slabs handed over as a
     // published tree, and how many nodes it has.
     virtual Node* take_node(std::uint64_t& node_count) noexcept = 0;
-    virtual XmlError take_error() noexcept = 0;
+    virtual CoreError take_error() noexcept = 0;
 };
 
 std::unique_ptr<StreamParser> make_stream(cpu::Kernel kernel, const ReadOptions& options);

@@ -19,7 +19,7 @@
 #include "core/base/varint.hpp"
 #include "core/read/byte_class.hpp"
 #include "core/read/parser.hpp"
-#include "core/base/xml_error.hpp"
+#include "core/base/core_error.hpp"
 #include "core/text/references.hpp"
 #include "core/text/white_space.hpp"
 #include "core/tree/arena.hpp"

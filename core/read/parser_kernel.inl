@@ -210,7 +210,7 @@ public:
         node_count = done_nodes_;
         return std::exchange(done_, nullptr);
     }
-    XmlError take_error() noexcept { return std::move(*error_); }
+    CoreError take_error() noexcept { return std::move(*error_); }
 
 private:
     enum class Halt { End, NeedInput, Node, Unclosed };
@@ -224,7 +224,7 @@ private:
 
     // ----- the walk
     void walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len);
-    void fail(XmlError e) {
+    void fail(CoreError e) {
         if (walking_) {
             error_ = std::move(e);
             walking_ = false;
@@ -338,8 +338,8 @@ private:
     u64 prev_end_ = 0;  // the last byte of the previous markup
 
     bool walking_ = true;           // false once the element is done or the walk failed
-    std::optional<XmlError> error_;  // the walk's error
-    std::optional<XmlError> unclosed_;  // the markup layer's
+    std::optional<CoreError> error_;  // the walk's error
+    std::optional<CoreError> unclosed_;  // the markup layer's
     Node* result_ = nullptr;
     u64 nodes_ = 0;
 
@@ -374,10 +374,10 @@ ParseOutcome Parser<kRawText, kStream>::run() {
     if (halt == Halt::Unclosed) return {nullptr, std::move(unclosed_), 0};
     if (walking_) {
         if (!frames_.empty()) {
-            return {nullptr, XmlError::never_closed(std::string(frame_name(frames_.back()))), 0};
+            return {nullptr, CoreError::never_closed(std::string(frame_name(frames_.back()))), 0};
         }
-        if (any_root_) return {nullptr, XmlError::malformed("no element found in document", n_), 0};
-        return {nullptr, XmlError::root_not_found(std::string(root_)), 0};
+        if (any_root_) return {nullptr, CoreError::malformed("no element found in document", n_), 0};
+        return {nullptr, CoreError::root_not_found(std::string(root_)), 0};
     }
     if (error_) return {nullptr, std::move(error_), 0};
     return {result_, std::nullopt, nodes_};
@@ -395,7 +395,7 @@ StreamStep Parser<kRawText, kStream>::step() {
     }
     if (error_) return StreamStep::Error;
     if (walking_ && !frames_.empty()) {
-        error_ = XmlError::never_closed(std::string(frame_name(frames_.back())));
+        error_ = CoreError::never_closed(std::string(frame_name(frames_.back())));
         return StreamStep::Error;
     }
     return StreamStep::End;
@@ -457,7 +457,7 @@ typename Parser<kRawText, kStream>::Halt Parser<kRawText, kStream>::scan() {
         Range text{t, p, amp};
         if (!in_element || t >= p || skippable_space(t, p, amp)) text.end = text.start;
         if (p + 1 >= n) {
-            ARBOLITE_MORE_OR(unclosed_ = XmlError::unclosed_tag(p); return Halt::Unclosed);
+            ARBOLITE_MORE_OR(unclosed_ = CoreError::unclosed_tag(p); return Halt::Unclosed);
         }
         const char c = d[p + 1];
         u64 end, name_off = 0, name_len = 0;
@@ -486,7 +486,7 @@ typename Parser<kRawText, kStream>::Halt Parser<kRawText, kStream>::scan() {
             const u64 k = Simd::template find_class<kEndNameEnd, '>'>(d, name_from(p, p + 2), n);
             if (k >= n) name_searched_ = {p, n};
             end = gt_.from(d, n, k);
-            if (end >= n) ARBOLITE_MORE_OR(unclosed_ = XmlError::unclosed_tag(p); return Halt::Unclosed);
+            if (end >= n) ARBOLITE_MORE_OR(unclosed_ = CoreError::unclosed_tag(p); return Halt::Unclosed);
             name_off = p + 2;
             name_len = k - name_off;
             kind = Kind::Close;
@@ -536,7 +536,7 @@ typename Parser<kRawText, kStream>::Halt Parser<kRawText, kStream>::scan() {
         } else {
             const u64 k = Simd::template find_class<kStartNameEnd, '/', '>'>(d, name_from(p, p + 1), n);
             if (k >= n) name_searched_ = {p, n};
-            if (k >= n) ARBOLITE_MORE_OR(unclosed_ = XmlError::unclosed_tag(p); return Halt::Unclosed);
+            if (k >= n) ARBOLITE_MORE_OR(unclosed_ = CoreError::unclosed_tag(p); return Halt::Unclosed);
             name_off = p + 1;
             name_len = k - name_off;
             // A tag already found cut short is read by the two layers, which
@@ -552,7 +552,7 @@ typename Parser<kRawText, kStream>::Halt Parser<kRawText, kStream>::scan() {
             end = open_tag_end(p, k, after_strings);
             if (end == kNone) return Halt::NeedInput;
             if (end >= n) {
-                unclosed_ = XmlError::unclosed_tag(p);
+                unclosed_ = CoreError::unclosed_tag(p);
                 return Halt::Unclosed;
             }
             // A '/' right before the '>' counts only if the scan reached it.
@@ -771,7 +771,7 @@ template <bool kRawText, bool kStream>
 template <bool kRawText, bool kStream>
 void Parser<kRawText, kStream>::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len) {
     if (e >= n_) {
-        return fail(XmlError::malformed(kind == Kind::Doctype ? XmlError::Code::UnterminatedDoctype : XmlError::Code::UnterminatedMarkup, s));
+        return fail(CoreError::malformed(kind == Kind::Doctype ? CoreError::Code::UnterminatedDoctype : CoreError::Code::UnterminatedMarkup, s));
     }
     if (!frames_.empty() && !take_pending()) return;
     if (kStream && (kind == Kind::Open || kind == Kind::SelfClose)) {
@@ -784,7 +784,7 @@ void Parser<kRawText, kStream>::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 
     switch (kind) {
         case Kind::Open: {
             if (frames_.empty() && !any_root_ && in(name_off, name_len) != root_) {
-                if (name_len == 0) return fail(XmlError::malformed(XmlError::Code::ExpectedElementName, s));
+                if (name_len == 0) return fail(CoreError::malformed(CoreError::Code::ExpectedElementName, s));
                 outer_.push_back(Range{name_off, name_off + name_len, false});
                 return;
             }
@@ -805,17 +805,17 @@ void Parser<kRawText, kStream>::walk(u64 s, u64 e, Kind kind, u64 name_off, u64 
             return;
         case Kind::Comment:
             if (e < s + 6 || std::memcmp(d_ + e - 2, "-->", 3) != 0) {
-                fail(XmlError::malformed(XmlError::Code::UnterminatedComment, s));
+                fail(CoreError::malformed(CoreError::Code::UnterminatedComment, s));
             }
             return;
         case Kind::CData:
             if (e < s + 11 || std::memcmp(d_ + e - 2, "]]>", 3) != 0) {
-                return fail(XmlError::malformed(XmlError::Code::UnterminatedCdata, s));
+                return fail(CoreError::malformed(CoreError::Code::UnterminatedCdata, s));
             }
             if (!frames_.empty() && e - 2 > s + 9) add_text(s + 9, e - 2 - (s + 9), false);
             return;
         case Kind::Pi:
-            if (d_[e - 1] != '?' || d_[e] != '>') fail(XmlError::malformed(XmlError::Code::UnterminatedProcessingInstruction, s));
+            if (d_[e - 1] != '?' || d_[e] != '>') fail(CoreError::malformed(CoreError::Code::UnterminatedProcessingInstruction, s));
             return;
         case Kind::Doctype:
             return;  // only an unterminated one is a record, failed above
@@ -1004,7 +1004,7 @@ bool Parser<kRawText, kStream>::fast_start_tag(u64 p, u64 name_end, const Range&
         } else {
             if (Simd::template find_any<'<'>(d, stop, close) < close) return false;
             const std::size_t width = varint_size(raw);
-            XmlError ignored;
+            CoreError ignored;
             char* value_end = decode_references(in(vs, raw), vs, true, out + width, ignored);
             if (!value_end) return false;
             const u64 len = static_cast<u64>(value_end - (out + width));
@@ -1032,7 +1032,7 @@ bool Parser<kRawText, kStream>::fast_start_tag(u64 p, u64 name_end, const Range&
 template <bool kRawText, bool kStream>
 bool Parser<kRawText, kStream>::start_tag(u64 s, u64 e, Kind kind, u64 name_off, u64 name_len, bool build, Node*& made) {
     if (name_len == 0) {
-        fail(XmlError::malformed(XmlError::Code::ExpectedElementName, s));
+        fail(CoreError::malformed(CoreError::Code::ExpectedElementName, s));
         return false;
     }
     const u64 rs = name_off + name_len;
@@ -1067,31 +1067,31 @@ bool Parser<kRawText, kStream>::attributes(u64 rs, u64 re, char* out, char*& end
         while (pos < re && has_class(d[pos], kTagSpace)) ++pos;
         if (pos == re) break;
         if (pos == last_end) {
-            fail(XmlError::malformed(XmlError::Code::ExpectedWhitespace, pos));
+            fail(CoreError::malformed(CoreError::Code::ExpectedWhitespace, pos));
             return false;
         }
         const u64 name_start = pos;
         while (pos < re && !has_class(d[pos], kAttrNameEnd)) ++pos;
         if (pos == name_start) {
-            fail(XmlError::malformed(XmlError::Code::ExpectedAttributeName, pos));
+            fail(CoreError::malformed(CoreError::Code::ExpectedAttributeName, pos));
             return false;
         }
         const std::string_view name = in(name_start, pos - name_start);
         while (pos < re && has_class(d[pos], kTagSpace)) ++pos;
         if (pos == re || d[pos] != '=') {
-            fail(XmlError::malformed(XmlError::Code::AttributeWithoutValue, name, name_start));
+            fail(CoreError::malformed(CoreError::Code::AttributeWithoutValue, name, name_start));
             return false;
         }
         ++pos;
         while (pos < re && has_class(d[pos], kTagSpace)) ++pos;
         if (pos == re || (d[pos] != '"' && d[pos] != '\'')) {
-            fail(XmlError::malformed(XmlError::Code::UnquotedAttributeValue, name, pos));
+            fail(CoreError::malformed(CoreError::Code::UnquotedAttributeValue, name, pos));
             return false;
         }
         const u64 vs = pos + 1;
         const u64 close = Simd::find_char(d, vs, re, d[pos]);
         if (close >= re) {
-            fail(XmlError::malformed(XmlError::Code::UnterminatedAttributeValue, vs));
+            fail(CoreError::malformed(CoreError::Code::UnterminatedAttributeValue, vs));
             return false;
         }
         const u64 special = Simd::template find_any<'<', '&', '\t', '\n', '\r'>(d, vs, close);
@@ -1104,7 +1104,7 @@ bool Parser<kRawText, kStream>::attributes(u64 rs, u64 re, char* out, char*& end
         } else {
             const u64 lt = d[special] == '<' ? special : Simd::template find_any<'<'>(d, special, close);
             if (lt < close) {
-                fail(XmlError::malformed(XmlError::Code::LtInAttributeValue, lt));
+                fail(CoreError::malformed(CoreError::Code::LtInAttributeValue, lt));
                 return false;
             }
             // Decoded in place after a prefix sized for the raw length; the
@@ -1112,7 +1112,7 @@ bool Parser<kRawText, kStream>::attributes(u64 rs, u64 re, char* out, char*& end
             // length needs fewer bytes.
             const u64 raw = close - vs;
             const std::size_t width = varint_size(raw);
-            XmlError error;
+            CoreError error;
             char* value_end = decode_references(in(vs, raw), vs, true, out + width, error);
             if (!value_end) {
                 fail(std::move(error));
@@ -1124,7 +1124,7 @@ bool Parser<kRawText, kStream>::attributes(u64 rs, u64 re, char* out, char*& end
             out = put_varint(out, len) + len;
         }
         if (duplicate_key(first, entry, count, {key, name.size()})) {
-            fail(XmlError::malformed(XmlError::Code::DuplicateAttribute, name, name_start));
+            fail(CoreError::malformed(CoreError::Code::DuplicateAttribute, name, name_start));
             return false;
         }
         if (count == UINT32_MAX) throw std::bad_alloc();  // more attributes than a node can count
@@ -1144,7 +1144,7 @@ bool Parser<kRawText, kStream>::add_text(u64 off, u64 len, bool decode) {
         // An element only checked: its text is decoded for its errors, not kept.
         if (!decode) return true;
         scratch_.resize(len);
-        XmlError error;
+        CoreError error;
         if (!decode_references(in(off, len), off, false, scratch_.data(), error)) {
             fail(std::move(error));
             return false;
@@ -1176,7 +1176,7 @@ bool Parser<kRawText, kStream>::add_text(u64 off, u64 len, bool decode) {
     }
     const u64 at = text_.size();
     text_.reserve(at + len);
-    XmlError error;
+    CoreError error;
     char* out = decode_references(in(off, len), off, false, text_.data() + at, error);
     if (!out) {
         fail(std::move(error));
@@ -1191,7 +1191,7 @@ bool Parser<kRawText, kStream>::end_tag(u64 s, u64 e, u64 name_off, u64 name_len
     const std::string_view name = in(name_off, name_len);
     const u64 name_end = name_off + name_len;
     if (name_end != e && !all_white_space(in(name_end, e - name_end))) {
-        fail(XmlError::malformed(XmlError::Code::MalformedEndTag, name, s));
+        fail(CoreError::malformed(CoreError::Code::MalformedEndTag, name, s));
         return false;
     }
     std::string_view expected;
@@ -1200,11 +1200,11 @@ bool Parser<kRawText, kStream>::end_tag(u64 s, u64 e, u64 name_off, u64 name_len
     } else if (!outer_.empty()) {
         expected = in(outer_.back().start, outer_.back().end - outer_.back().start);
     } else {
-        fail(XmlError::malformed(XmlError::Code::UnexpectedEndTag, name, s));
+        fail(CoreError::malformed(CoreError::Code::UnexpectedEndTag, name, s));
         return false;
     }
     if (expected != name) {
-        fail(XmlError::mismatched_end_tag(expected, name, s));
+        fail(CoreError::mismatched_end_tag(expected, name, s));
         return false;
     }
     if (frames_.empty()) {
@@ -1271,7 +1271,7 @@ public:
     Node* take_node(std::uint64_t& node_count) noexcept override {
         return parser_.take_node(node_count);
     }
-    XmlError take_error() noexcept override { return parser_.take_error(); }
+    CoreError take_error() noexcept override { return parser_.take_error(); }
 
 private:
     static ReadOptions with_tag(ReadOptions options, std::string_view tag) noexcept {

@@ -50,7 +50,7 @@ std::optional<std::uint32_t> read_number(std::string_view s, unsigned base) noex
 }
 
 // Writes what the reference body (between '&' and ';') stands for.
-char* put_reference(std::string_view body, std::uint64_t amp, char* out, XmlError& error) {
+char* put_reference(std::string_view body, std::uint64_t amp, char* out, CoreError& error) {
     if (body == "lt") {
         *out++ = '<';
     } else if (body == "gt") {
@@ -65,12 +65,12 @@ char* put_reference(std::string_view body, std::uint64_t amp, char* out, XmlErro
         const bool hex = body.size() > 1 && body[1] == 'x';
         const auto cp = read_number(body.substr(hex ? 2 : 1), hex ? 16 : 10);
         if (!cp || *cp > 0x10FFFF || (*cp >= 0xD800 && *cp <= 0xDFFF)) {
-            error = XmlError::malformed(XmlError::Code::InvalidCharacterReference, body, amp);
+            error = CoreError::malformed(CoreError::Code::InvalidCharacterReference, body, amp);
             return nullptr;
         }
         out = put_utf8(out, *cp);
     } else {
-        error = XmlError::unknown_entity(std::string(body), amp);
+        error = CoreError::unknown_entity(std::string(body), amp);
         return nullptr;
     }
     return out;
@@ -81,7 +81,7 @@ bool attr_special(char c) noexcept { return c == '&' || c == '\t' || c == '\n' |
 }  // namespace
 
 char* decode_references(std::string_view in, std::uint64_t offset, bool attr_mode, char* out,
-                        XmlError& error) {
+                        CoreError& error) {
     const char* d = in.data();
     const std::size_t n = in.size();
     std::size_t i = 0;
@@ -99,7 +99,7 @@ char* decode_references(std::string_view in, std::uint64_t offset, bool attr_mod
         if (d[j] == '&') {
             const void* semi = std::memchr(d + j + 1, ';', n - j - 1);
             if (!semi) {
-                error = XmlError::malformed(XmlError::Code::UnterminatedEntityReference, offset + j);
+                error = CoreError::malformed(CoreError::Code::UnterminatedEntityReference, offset + j);
                 return nullptr;
             }
             const std::size_t s = static_cast<std::size_t>(static_cast<const char*>(semi) - d);

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "core/base/xml_error.hpp"
+#include "core/base/core_error.hpp"
 
 namespace arbolite {
 
@@ -14,6 +14,6 @@ namespace arbolite {
 // source. In attribute mode TAB, LF and CR (and CR LF) each become a space.
 // Returns the end of what was written, or null with `error` set.
 char* decode_references(std::string_view in, std::uint64_t offset, bool attr_mode, char* out,
-                        XmlError& error);
+                        CoreError& error);
 
 }  // namespace arbolite

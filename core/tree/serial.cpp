@@ -101,10 +101,6 @@ void serialize_tree(const Node* root, ByteBuffer& out) {
 
 // ------------------------------------------------------------------ reading
 
-std::string SerialError::message() const {
-    return "invalid node data at byte " + std::to_string(offset) + ": " + reason;
-}
-
 namespace {
 
 // Names, keys and values are mostly a few ASCII bytes: those are checked in
@@ -139,7 +135,7 @@ public:
         }
     }
 
-    std::variant<RestoredTree, SerialError> run() {
+    std::variant<RestoredTree, CoreError> run() {
         if (left() < sizeof kSerialMagic + 1 || std::memcmp(p_, kSerialMagic, sizeof kSerialMagic) != 0) {
             return fail("not arbolite node data");
         }
@@ -231,9 +227,9 @@ private:
 
     std::size_t left() const noexcept { return static_cast<std::size_t>(end_ - p_); }
 
-    SerialError fail(std::string reason) const { return fail_at(p_, std::move(reason)); }
-    SerialError fail_at(const char* at, std::string reason) const {
-        return SerialError{static_cast<std::uint64_t>(at - begin_), std::move(reason)};
+    CoreError fail(std::string reason) const { return fail_at(p_, std::move(reason)); }
+    CoreError fail_at(const char* at, std::string reason) const {
+        return CoreError::bad_blob(static_cast<std::uint64_t>(at - begin_), std::move(reason));
     }
 
     bool varint(std::uint64_t& v) noexcept {
@@ -276,7 +272,7 @@ private:
     // Reads a node's record. A parsed node is made at once, in document
     // order; an own one once its children are. A node without children is
     // complete (`finished`); any other waits in a frame for them.
-    std::optional<SerialError> open_node(const char* record, unsigned char kind, Node*& finished) {
+    std::optional<CoreError> open_node(const char* record, unsigned char kind, Node*& finished) {
         std::uint64_t attr_count, child_count;
         if (!varint(attr_count) || !varint(child_count)) return fail_at(record, "truncated node");
         // Each attribute takes two bytes at least, each child record two.
@@ -412,7 +408,7 @@ private:
 
 }  // namespace
 
-std::variant<RestoredTree, SerialError> restore_tree(std::string_view blob, const void* type) {
+std::variant<RestoredTree, CoreError> restore_tree(std::string_view blob, const void* type) {
     Restorer restorer(blob, type);
     return restorer.run();
 }

@@ -31,6 +31,7 @@
 #include <variant>
 
 #include "core/base/byte_buffer.hpp"
+#include "core/base/core_error.hpp"
 #include "core/tree/node.hpp"
 
 namespace arbolite {
@@ -48,16 +49,11 @@ struct RestoredTree {
     Node* root;              // holds one reference, for the caller
     std::uint64_t node_count;  // distinct nodes made, each referring to `type`
 };
-struct SerialError {
-    std::uint64_t offset;  // where in the blob the problem was found
-    std::string reason;
-    std::string message() const;  // "invalid node data at byte {}: {}"
-};
 
 // Rebuilds a tree from a blob as nodes of `type`, with reference counts that
 // match their places in the tree; the slabs of its parsed nodes are
 // published. Touches nothing but the blob and new memory. Throws
 // std::bad_alloc (after freeing what it built).
-std::variant<RestoredTree, SerialError> restore_tree(std::string_view blob, const void* type);
+std::variant<RestoredTree, CoreError> restore_tree(std::string_view blob, const void* type);
 
 }  // namespace arbolite

@@ -361,7 +361,7 @@ public:
     // Whether the indentation passed its budget, or the size was refused
     // (nothing more was written).
     bool stopped() const noexcept { return stopped_; }
-    std::optional<OutputError>& refused() noexcept { return refused_; }
+    std::optional<CoreError>& refused() noexcept { return refused_; }
 
 private:
     static constexpr std::uint64_t kRawLimit = std::uint64_t{1} << 20;
@@ -431,7 +431,7 @@ private:
     const Node* root_;
     std::uint64_t check_size_at_;    // output bytes from which the size is checked
     std::uint64_t max_output_;
-    std::optional<OutputError> refused_;
+    std::optional<CoreError> refused_;
     std::uint64_t written_ = 0;      // indentation written so far
     bool pretty_;                    // false: a line break is never due
     bool newline_pending_ = false;
@@ -442,7 +442,7 @@ private:
 
 namespace {
 
-std::optional<OutputError> write_memory(MemorySink& sink, Node* root, std::uint64_t indent, bool pretty,
+std::optional<CoreError> write_memory(MemorySink& sink, Node* root, std::uint64_t indent, bool pretty,
                                         bool declaration, std::uint64_t max_output_bytes,
                                         std::uint64_t unchecked_indentation, std::uint64_t unchecked_output) {
     // Past the caller's limit, or the unchecked budget, the check decides.
@@ -466,14 +466,14 @@ std::optional<OutputError> write_memory(MemorySink& sink, Node* root, std::uint6
 
 }  // namespace
 
-std::optional<OutputError> write_document(MemorySink& sink, Node* root, std::uint64_t indent, bool declaration,
+std::optional<CoreError> write_document(MemorySink& sink, Node* root, std::uint64_t indent, bool declaration,
                                           std::uint64_t max_output_bytes, std::uint64_t unchecked_indentation,
                                           std::uint64_t unchecked_output) {
     return write_memory(sink, root, indent, true, declaration, max_output_bytes, unchecked_indentation,
                         unchecked_output);
 }
 
-std::optional<OutputError> write_compact(MemorySink& sink, Node* root, bool declaration,
+std::optional<CoreError> write_compact(MemorySink& sink, Node* root, bool declaration,
                                          std::uint64_t max_output_bytes, std::uint64_t unchecked_output) {
     // No line break is ever due, so no indentation is ever weighed.
     return write_memory(sink, root, 0, false, declaration, max_output_bytes, ~std::uint64_t{0}, unchecked_output);
@@ -543,16 +543,16 @@ std::uint64_t least_output_bytes(const Node* root) {
     });
 }
 
-std::optional<OutputError> check_size(const Node* root, std::uint64_t max_output_bytes) {
+std::optional<CoreError> check_size(const Node* root, std::uint64_t max_output_bytes) {
     const std::uint64_t least = least_output_bytes(root);
     if (least <= max_output_bytes) return std::nullopt;
     const std::string needed = least == UINT64_MAX ? "more than " + std::to_string(least) : std::to_string(least);
-    return OutputError{OutputErrorKind::Memory, "the document takes at least " + needed +
+    return CoreError::output(CoreError::Code::OutputMemory, "the document takes at least " + needed +
                                                     " bytes; the output would exceed " +
-                                                    std::to_string(max_output_bytes) + " bytes"};
+                                                    std::to_string(max_output_bytes) + " bytes");
 }
 
-std::optional<OutputError> check_indent(Node* root, std::uint64_t indent, bool declaration,
+std::optional<CoreError> check_indent(Node* root, std::uint64_t indent, bool declaration,
                                         std::uint64_t max_output_bytes) {
     // Measuring the layout visits every place: the size comes first.
     if (auto refused = check_size(root, max_output_bytes)) return refused;
@@ -560,9 +560,9 @@ std::optional<OutputError> check_indent(Node* root, std::uint64_t indent, bool d
     const LayoutMeasure m = measure_layout(root);
     std::uint64_t deepest;
     if (__builtin_mul_overflow(indent, m.max_indented_level, &deepest)) {
-        return OutputError{OutputErrorKind::Overflow, "indent " + std::to_string(indent) + " at nesting level " +
+        return CoreError::output(CoreError::Code::OutputOverflow, "indent " + std::to_string(indent) + " at nesting level " +
                                                           std::to_string(m.max_indented_level) +
-                                                          " overflows a 64-bit size"};
+                                                          " overflows a 64-bit size");
     }
     std::uint64_t spaces;
     const bool spaces_overflow = __builtin_mul_overflow(indent, m.level_sum, &spaces);
@@ -578,9 +578,9 @@ std::optional<OutputError> check_indent(Node* root, std::uint64_t indent, bool d
     const std::string needed = spaces_overflow
                                    ? "more than " + std::to_string(std::numeric_limits<std::uint64_t>::max())
                                    : std::to_string(spaces);
-    return OutputError{OutputErrorKind::Memory, "indent " + std::to_string(indent) + " needs " + needed +
+    return CoreError::output(CoreError::Code::OutputMemory, "indent " + std::to_string(indent) + " needs " + needed +
                                                     " bytes of indentation; the output would exceed " +
-                                                    std::to_string(max_output_bytes) + " bytes"};
+                                                    std::to_string(max_output_bytes) + " bytes");
 }
 
 }  // namespace arbolite

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/base/core_error.hpp"
 #include "core/tree/node.hpp"
 #include "core/write/sink.hpp"
 
@@ -47,16 +48,8 @@ struct LayoutMeasure {
 };
 LayoutMeasure measure_layout(Node* root);
 
-// Output refused before it is written.
-enum class OutputErrorKind {
-    Overflow,  // indent × level does not fit in 64 bits
-    Memory,    // the output would exceed the bytes that can be held
-};
-
-struct OutputError {
-    OutputErrorKind kind;
-    std::string message;  // names the indent value, or the bytes needed
-};
+// Output refused before it is written is a CoreError of kind Output: its
+// message names the indent value, or the bytes needed.
 
 // Fewer bytes than any writing of the tree takes: each node's tags and their
 // contents unescaped, without line breaks. Weighed per distinct node, so a
@@ -64,26 +57,26 @@ struct OutputError {
 std::uint64_t least_output_bytes(const Node* root);
 
 // Refuses a tree whose output exceeds `max_output_bytes` whatever the indent.
-std::optional<OutputError> check_size(const Node* root, std::uint64_t max_output_bytes);
+std::optional<CoreError> check_size(const Node* root, std::uint64_t max_output_bytes);
 
 inline constexpr std::uint64_t kMaxOutputBytes = PTRDIFF_MAX;
 
 // Rejects an indent whose indentation cannot be represented or held, before
 // anything is written. Ordinary indents on any tree pass.
-std::optional<OutputError> check_indent(Node* root, std::uint64_t indent, bool declaration,
+std::optional<CoreError> check_indent(Node* root, std::uint64_t indent, bool declaration,
                                         std::uint64_t max_output_bytes = kMaxOutputBytes);
 
 // The same into memory. The indent is checked as check_indent() does, but
 // only once the indentation written passes `unchecked_indentation` bytes, and
 // the size as check_size() does once the output passes `unchecked_output`: an
 // ordinary document is written in one pass and never measured.
-std::optional<OutputError> write_document(MemorySink& sink, Node* root, std::uint64_t indent, bool declaration,
+std::optional<CoreError> write_document(MemorySink& sink, Node* root, std::uint64_t indent, bool declaration,
                                           std::uint64_t max_output_bytes,
                                           std::uint64_t unchecked_indentation = std::uint64_t{16} << 20,
                                           std::uint64_t unchecked_output = std::uint64_t{64} << 20);
 
 // The compact layout into memory; the size is checked as write_document does.
-std::optional<OutputError> write_compact(MemorySink& sink, Node* root, bool declaration, std::uint64_t max_output_bytes,
+std::optional<CoreError> write_compact(MemorySink& sink, Node* root, bool declaration, std::uint64_t max_output_bytes,
                                          std::uint64_t unchecked_output = std::uint64_t{64} << 20);
 
 }  // namespace arbolite

@@ -13,7 +13,7 @@ namespace {
 
 // Writes all of [data, data + n), retrying interrupted calls. `stalled` is the
 // failure for a call that makes no progress; `done` reports what got through.
-std::optional<IoError> write_all(int fd, const char* data, std::size_t n, const char* stalled, std::size_t& done) {
+std::optional<CoreError> write_all(int fd, const char* data, std::size_t n, const char* stalled, std::size_t& done) {
     done = 0;
     while (done < n) {
         std::size_t chunk = n - done;
@@ -21,9 +21,9 @@ std::optional<IoError> write_all(int fd, const char* data, std::size_t n, const 
         const ssize_t w = ::write(fd, data + done, chunk);
         if (w < 0) {
             if (errno == EINTR) continue;
-            return IoError{errno, {}};
+            return CoreError::io(errno);
         }
-        if (w == 0) return IoError{0, stalled};
+        if (w == 0) return CoreError::io(0, stalled);
         done += static_cast<std::size_t>(w);
     }
     return std::nullopt;
@@ -36,7 +36,7 @@ FileSink::~FileSink() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-std::optional<IoError> FileSink::flush_buffer() {
+std::optional<CoreError> FileSink::flush_buffer() {
     if (len_ == 0) return std::nullopt;
     std::size_t done;
     auto result = write_all(fd_, buf_, len_, "failed to write the buffered data", done);
@@ -66,15 +66,15 @@ bool FileSink::append_slow(const char* data, std::size_t n) {
     return !error_;
 }
 
-std::variant<int, IoError> open_for_writing(std::string_view path) {
+std::variant<int, CoreError> open_for_writing(std::string_view path) {
     if (path.find('\0') != std::string_view::npos) {
-        return IoError{0, "file name contained an unexpected NUL byte"};
+        return CoreError::io(0, "file name contained an unexpected NUL byte");
     }
     const std::string terminated(path);
     for (;;) {
         const int fd = ::open(terminated.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (fd >= 0) return fd;
-        if (errno != EINTR) return IoError{errno, {}};
+        if (errno != EINTR) return CoreError::io(errno);
     }
 }
 

@@ -10,7 +10,7 @@
 #include <variant>
 
 #include "core/base/byte_buffer.hpp"
-#include "core/base/io_error.hpp"
+#include "core/base/core_error.hpp"
 
 namespace arbolite {
 
@@ -57,22 +57,22 @@ public:
     // of the buffer even when a later write fails; the rest stays buffered.
     bool flush();
 
-    const std::optional<IoError>& error() const noexcept { return error_; }
+    const std::optional<CoreError>& error() const noexcept { return error_; }
     std::size_t buffered() const noexcept { return len_; }
     int fd() const noexcept { return fd_; }
 
 private:
     bool append_slow(const char* data, std::size_t n);
-    std::optional<IoError> flush_buffer();
+    std::optional<CoreError> flush_buffer();
 
     int fd_;
     std::size_t len_ = 0;
-    std::optional<IoError> error_;
+    std::optional<CoreError> error_;
     char buf_[kCapacity];
 };
 
 // Creates or truncates `path` for writing (close-on-exec, mode 0666 before the
 // umask) and returns the descriptor, which the caller hands to a FileSink.
-std::variant<int, IoError> open_for_writing(std::string_view path);
+std::variant<int, CoreError> open_for_writing(std::string_view path);
 
 }  // namespace arbolite

@@ -144,4 +144,17 @@ void raise_fatal(const FatalError& f) noexcept {
     PyErr_SetRaisedException(exc.release());
 }
 
+Error Error::core(const CoreError& e) {
+    using Code = CoreError::Code;
+    switch (e.kind) {
+        case CoreError::Kind::Io: return os(e.sys, e.detail);
+        case CoreError::Kind::Blob: return deferred(PyExc_ValueError, e.message());
+        case CoreError::Kind::Output:
+            return deferred(e.code == Code::OutputOverflow ? PyExc_OverflowError : PyExc_MemoryError, e.detail);
+        case CoreError::Kind::Path:
+            return deferred(e.code == Code::PathTooComplex ? PyExc_MemoryError : PyExc_ValueError, e.detail);
+        default: return deferred(PyExc_ValueError, e.message());
+    }
+}
+
 }  // namespace arbolite

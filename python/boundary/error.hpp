@@ -9,6 +9,7 @@
 #include <utility>
 #include <variant>
 
+#include "core/base/core_error.hpp"
 #include "python/boundary/object.hpp"
 
 namespace arbolite {
@@ -25,6 +26,13 @@ public:
     // An operating-system error: `code` is errno, or 0 for a failure without a
     // code, which is then raised as OSError with `message` as its text.
     static Error os(int code, std::string message = {}) { return Error(nullptr, std::move(message), code); }
+    // What a core error raises when it needs nothing but itself: OSError for
+    // I/O, ValueError for node data, OverflowError or MemoryError for output
+    // refused, MemoryError for a path too complex. The reader's errors (a
+    // ParseError placed in the text) and a path's syntax errors (a
+    // SyntaxError pointing into the path) need more: parse_error and
+    // path_error raise those.
+    static Error core(const CoreError& e);
 
     // Builds the exception instance; needs the interpreter lock.
     object materialize() &&;

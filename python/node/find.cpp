@@ -32,12 +32,12 @@ Py_ssize_t characters(std::string_view text, std::size_t offset) {
 
 // ElementTree's SyntaxError, with the path as its text and the offending
 // span as its offsets (from 1, in characters), so a traceback points there.
-Error path_error(const PathError& e, std::string_view path) {
-    if (e.kind == PathError::Kind::TooComplex) return Error::deferred(PyExc_MemoryError, e.message);
-    const Py_ssize_t begin = characters(path, e.begin) + 1;
+Error path_error(const CoreError& e, std::string_view path) {
+    if (e.code != CoreError::Code::PathSyntax) return Error::core(e);
+    const Py_ssize_t begin = characters(path, e.offset) + 1;
     const Py_ssize_t end = std::max(characters(path, e.end) + 1, begin + 1);
     object text = new_str(path);
-    object exc = steal(PyObject_CallFunction(PyExc_SyntaxError, "s(snnOnn)", e.message.c_str(), "<path>", Py_ssize_t{1},
+    object exc = steal(PyObject_CallFunction(PyExc_SyntaxError, "s(snnOnn)", e.detail.c_str(), "<path>", Py_ssize_t{1},
                                              begin, text.ptr(), Py_ssize_t{1}, end));
     if (!exc) return Error::fetch();
     return Error::from_exception(std::move(exc));
@@ -107,7 +107,7 @@ Result<std::vector<Node*>> matches(PyObject* self, PyObject* path_obj, PyObject*
         }
     }
     auto compiled = compile_path(*path);
-    if (auto* e = std::get_if<PathError>(&compiled)) return path_error(*e, *path);
+    if (auto* e = std::get_if<CoreError>(&compiled)) return path_error(*e, *path);
     const PathProgram& program = std::get<PathProgram>(compiled);
     if (!map->empty()) {
         if (auto d = check_prefix_map(node, program, *map)) return prefix_error(*d);

@@ -29,9 +29,7 @@ PyObject* restore_node(PyObject* module, PyObject* data) {
         const void* type = node_type;
         auto outcome = blob.size() < kLockFreeBytes ? restore_tree(blob, type)
                                                     : without_lock([&] { return restore_tree(blob, type); });
-        if (auto* failure = std::get_if<SerialError>(&outcome)) {
-            return Error::deferred(PyExc_ValueError, failure->message());
-        }
+        if (auto* failure = std::get_if<CoreError>(&outcome)) return Error::core(*failure);
         const RestoredTree& tree = std::get<RestoredTree>(outcome);
         adopt_nodes(node_type, tree.node_count);
         return steal(as_object(tree.root));

@@ -42,8 +42,8 @@ std::vector<std::string> corpus_files() {
 
 std::string load(const std::string& name) {
     auto r = arbolite::read_text_file(std::string(ARBOLITE_CORPUS) + "/" + name);
-    if (auto* e = std::get_if<arbolite::IoError>(&r)) {
-        ADD_FAILURE() << name << ": " << e->code << " " << e->message;
+    if (auto* e = std::get_if<arbolite::CoreError>(&r)) {
+        ADD_FAILURE() << name << ": " << e->sys << " " << e->detail;
         return {};
     }
     return std::string(std::get<arbolite::ByteBuffer>(r).view());

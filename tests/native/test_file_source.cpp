@@ -11,7 +11,7 @@
 #include "core/text/utf8.hpp"
 
 using arbolite::ByteBuffer;
-using arbolite::IoError;
+using arbolite::CoreError;
 using arbolite::is_valid_utf8;
 using arbolite::read_text_file;
 
@@ -104,29 +104,29 @@ TEST(FileSource, ReadsAPipeOfUnknownSize) {
 
 TEST(FileSource, FailuresCarryTheirCodeOrText) {
     auto missing = read_text_file("/nonexistent/arbolite/x.xml");
-    ASSERT_TRUE(std::holds_alternative<IoError>(missing));
-    EXPECT_EQ(std::get<IoError>(missing).code, ENOENT);
+    ASSERT_TRUE(std::holds_alternative<CoreError>(missing));
+    EXPECT_EQ(std::get<CoreError>(missing).sys, ENOENT);
 
     auto directory = read_text_file("/");
-    ASSERT_TRUE(std::holds_alternative<IoError>(directory));
-    EXPECT_EQ(std::get<IoError>(directory).code, EISDIR);
+    ASSERT_TRUE(std::holds_alternative<CoreError>(directory));
+    EXPECT_EQ(std::get<CoreError>(directory).sys, EISDIR);
 
     auto nul = read_text_file(std::string("a\0b", 3));
-    ASSERT_TRUE(std::holds_alternative<IoError>(nul));
-    EXPECT_EQ(std::get<IoError>(nul).code, 0);
-    EXPECT_EQ(std::get<IoError>(nul).message, "file name contained an unexpected NUL byte");
+    ASSERT_TRUE(std::holds_alternative<CoreError>(nul));
+    EXPECT_EQ(std::get<CoreError>(nul).sys, 0);
+    EXPECT_EQ(std::get<CoreError>(nul).detail, "file name contained an unexpected NUL byte");
 
     const std::string path = temp_path("arbolite_bad_utf8.xml");
     write_file(path, "<a>\xFF</a>");
     auto bad = read_text_file(path);
-    ASSERT_TRUE(std::holds_alternative<IoError>(bad));
-    EXPECT_EQ(std::get<IoError>(bad).message, "stream did not contain valid UTF-8");
+    ASSERT_TRUE(std::holds_alternative<CoreError>(bad));
+    EXPECT_EQ(std::get<CoreError>(bad).detail, "stream did not contain valid UTF-8");
     std::remove(path.c_str());
 
     // Invalid UTF-8 only at the very end, past the first buffer.
     write_file(path, std::string(70000, 'a') + "\xE2\x82");
     auto cut = read_text_file(path);
-    ASSERT_TRUE(std::holds_alternative<IoError>(cut));
-    EXPECT_EQ(std::get<IoError>(cut).message, "stream did not contain valid UTF-8");
+    ASSERT_TRUE(std::holds_alternative<CoreError>(cut));
+    EXPECT_EQ(std::get<CoreError>(cut).detail, "stream did not contain valid UTF-8");
     std::remove(path.c_str());
 }

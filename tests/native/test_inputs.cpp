@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "core/base/xml_error.hpp"
+#include "core/base/core_error.hpp"
 #include "core/text/encoding.hpp"
 #include "core/text/position.hpp"
 #include "core/text/utf8.hpp"
@@ -139,19 +139,19 @@ TEST(EncodingNames, CommonSpellings) {
 
 // Every code has its own name, and the message text the reader always gave.
 TEST(XmlErrorCodes, NamesAndTexts) {
-    using Code = XmlError::Code;
-    EXPECT_STREQ(code_name(XmlError::unclosed_tag(1).code), "unclosed_tag");
-    EXPECT_EQ(XmlError::malformed(Code::DuplicateAttribute, "a", 9).message(),
+    using Code = CoreError::Code;
+    EXPECT_STREQ(code_name(CoreError::unclosed_tag(1).code), "unclosed_tag");
+    EXPECT_EQ(CoreError::malformed(Code::DuplicateAttribute, "a", 9).message(),
               "malformed XML at byte 9: duplicate attribute 'a'");
-    EXPECT_EQ(XmlError::malformed(Code::AttributeWithoutValue, "ab", 3).message(),
+    EXPECT_EQ(CoreError::malformed(Code::AttributeWithoutValue, "ab", 3).message(),
               "malformed XML at byte 3: attribute 'ab' has no value");
-    EXPECT_EQ(XmlError::malformed(Code::UnquotedAttributeValue, "a", 5).message(),
+    EXPECT_EQ(CoreError::malformed(Code::UnquotedAttributeValue, "a", 5).message(),
               "malformed XML at byte 5: value of attribute 'a' is not quoted");
-    EXPECT_EQ(XmlError::malformed(Code::InvalidCharacterReference, "#X42", 3).message(),
+    EXPECT_EQ(CoreError::malformed(Code::InvalidCharacterReference, "#X42", 3).message(),
               "malformed XML at byte 3: invalid character reference '&#X42;'");
-    EXPECT_EQ(XmlError::mismatched_end_tag("a", "b", 3).message(), "malformed XML at byte 3: expected </a>, found </b>");
-    EXPECT_EQ(XmlError::malformed(Code::UnexpectedLt, 4).message(), "malformed XML at byte 4: unexpected '<'");
-    EXPECT_EQ(XmlError::malformed("free text", 2).code, Code::Malformed);
+    EXPECT_EQ(CoreError::mismatched_end_tag("a", "b", 3).message(), "malformed XML at byte 3: expected </a>, found </b>");
+    EXPECT_EQ(CoreError::malformed(Code::UnexpectedLt, 4).message(), "malformed XML at byte 4: unexpected '<'");
+    EXPECT_EQ(CoreError::malformed("free text", 2).code, Code::Malformed);
     EXPECT_STREQ(code_name(Code::Malformed), "malformed");
     std::set<std::string> names;
     for (int i = 0; i <= static_cast<int>(Code::Malformed); ++i) {
@@ -160,7 +160,7 @@ TEST(XmlErrorCodes, NamesAndTexts) {
         EXPECT_EQ(name.find_first_not_of("abcdefghijklmnopqrstuvwxyz_"), std::string::npos) << name;
         EXPECT_TRUE(names.insert(name).second) << name;
     }
-    EXPECT_FALSE(XmlError::root_not_found("r").has_offset());
-    EXPECT_FALSE(XmlError::never_closed("r").has_offset());
-    EXPECT_TRUE(XmlError::unknown_entity("x", 3).has_offset());
+    EXPECT_FALSE(CoreError::root_not_found("r").has_offset());
+    EXPECT_FALSE(CoreError::never_closed("r").has_offset());
+    EXPECT_TRUE(CoreError::unknown_entity("x", 3).has_offset());
 }

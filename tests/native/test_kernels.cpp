@@ -15,7 +15,7 @@
 
 using arbolite::Arena;
 using arbolite::ParseOutcome;
-using arbolite::XmlError;
+using arbolite::CoreError;
 using arbolite::cpu::Kernel;
 namespace check = arbolite::check;
 
@@ -71,11 +71,11 @@ TEST(Cpu, KernelChoiceAndForcing) {
 }
 
 TEST(XmlErrorText, EveryKindHasItsMessage) {
-    EXPECT_EQ(XmlError::unclosed_tag(7).message(), "malformed XML: Unclosed tag at byte 7");
-    EXPECT_EQ(XmlError::malformed("unexpected '<'", 12).message(), "malformed XML at byte 12: unexpected '<'");
-    EXPECT_EQ(XmlError::root_not_found("item").message(), "root tag <item> not found in document");
-    EXPECT_EQ(XmlError::never_closed("a").message(), "unexpected end of document: <a> is never closed");
-    EXPECT_EQ(XmlError::unknown_entity("nbsp", 3).message(), "unknown entity reference '&nbsp;' at byte 3");
+    EXPECT_EQ(CoreError::unclosed_tag(7).message(), "malformed XML: Unclosed tag at byte 7");
+    EXPECT_EQ(CoreError::malformed("unexpected '<'", 12).message(), "malformed XML at byte 12: unexpected '<'");
+    EXPECT_EQ(CoreError::root_not_found("item").message(), "root tag <item> not found in document");
+    EXPECT_EQ(CoreError::never_closed("a").message(), "unexpected end of document: <a> is never closed");
+    EXPECT_EQ(CoreError::unknown_entity("nbsp", 3).message(), "unknown entity reference '&nbsp;' at byte 3");
 }
 
 // ---- markup edge cases, as outcomes -------------------------------------------

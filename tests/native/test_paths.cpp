@@ -27,7 +27,7 @@ namespace {
 
 PathProgram compiled(std::string_view path) {
     auto r = compile_path(path);
-    if (auto* e = std::get_if<PathError>(&r)) ADD_FAILURE() << path << ": " << e->message;
+    if (auto* e = std::get_if<CoreError>(&r)) ADD_FAILURE() << path << ": " << e->detail;
     return std::get<PathProgram>(std::move(r));
 }
 
@@ -71,11 +71,11 @@ TEST(PathCompile, RefusesWithTheOffendingBytes) {
     };
     for (const Case& c : cases) {
         auto r = compile_path(c.path);
-        ASSERT_TRUE(std::holds_alternative<PathError>(r)) << c.path;
-        const PathError& e = std::get<PathError>(r);
-        EXPECT_EQ(e.kind, PathError::Kind::Syntax) << c.path;
-        EXPECT_EQ(e.message, c.message) << c.path;
-        EXPECT_EQ(std::make_pair(e.begin, e.end), std::make_pair(c.begin, c.end)) << c.path;
+        ASSERT_TRUE(std::holds_alternative<CoreError>(r)) << c.path;
+        const CoreError& e = std::get<CoreError>(r);
+        EXPECT_EQ(e.code, CoreError::Code::PathSyntax) << c.path;
+        EXPECT_EQ(e.detail, c.message) << c.path;
+        EXPECT_EQ(std::make_pair(e.offset, e.end), std::make_pair(std::uint64_t{c.begin}, std::uint64_t{c.end})) << c.path;
     }
 }
 
@@ -86,8 +86,8 @@ TEST(PathCompile, AParentStepAfterManyDescendantStepsIsRefusedNotBuilt) {
     for (int i = 0; i < 40; ++i) path += "//a/..";
     for (int i = 0; i < 40; ++i) path += "/..";
     auto r = compile_path(path);
-    ASSERT_TRUE(std::holds_alternative<PathError>(r));
-    EXPECT_EQ(std::get<PathError>(r).kind, PathError::Kind::TooComplex);
+    ASSERT_TRUE(std::holds_alternative<CoreError>(r));
+    EXPECT_EQ(std::get<CoreError>(r).code, CoreError::Code::PathTooComplex);
     // A long path that grows only with its length compiles.
     std::string chain = "a";
     for (int i = 0; i < 100000; ++i) chain += "/a/..";

@@ -14,7 +14,7 @@
 
 using arbolite::Arena;
 using arbolite::ParseOutcome;
-using arbolite::XmlError;
+using arbolite::CoreError;
 using arbolite::cpu::Kernel;
 namespace check = arbolite::check;
 
@@ -33,7 +33,7 @@ std::string parse(Kernel k, const std::string& doc, const std::string& root) {
 }
 
 // The outcome as a value, for comparing two parses whose offsets differ.
-std::variant<std::string, XmlError> outcome(Kernel k, const std::string& doc, const std::string& root) {
+std::variant<std::string, CoreError> outcome(Kernel k, const std::string& doc, const std::string& root) {
     Arena arena(doc.size());
     const ParseOutcome got = arbolite::parse_document_with(k, doc, root, check::test_type(), arena);
     if (got.error) return *got.error;
@@ -261,8 +261,8 @@ TEST_P(DensityIndependence, PaddingWithDenseQuotesNeverChangesTheOutcome) {
     pad += "/>";
     const auto plain = outcome(k, doc, "root");
     auto padded = outcome(k, pad + doc, "root");
-    if (auto* e = std::get_if<XmlError>(&padded)) {
-        if (e->kind != XmlError::Kind::RootNotFound && e->kind != XmlError::Kind::NeverClosed) e->offset -= pad.size();
+    if (auto* e = std::get_if<CoreError>(&padded)) {
+        if (e->kind != CoreError::Kind::RootNotFound && e->kind != CoreError::Kind::NeverClosed) e->offset -= pad.size();
     }
     EXPECT_EQ(padded, plain);
     EXPECT_EQ(check::diff_all_kernels(pad + doc, "root"), "");
@@ -396,9 +396,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- references ---------------------------------------------------------------
 
-std::variant<std::string, XmlError> decode(std::string_view in, std::uint64_t offset, bool attr_mode) {
+std::variant<std::string, CoreError> decode(std::string_view in, std::uint64_t offset, bool attr_mode) {
     std::string out(in.size(), '\0');
-    XmlError error;
+    CoreError error;
     char* end = arbolite::decode_references(in, offset, attr_mode, out.data(), error);
     if (!end) return error;
     out.resize(static_cast<std::size_t>(end - out.data()));
@@ -406,23 +406,23 @@ std::variant<std::string, XmlError> decode(std::string_view in, std::uint64_t of
 }
 
 TEST(Decode, AttributeModeTurnsLineEndsAndTabsIntoSpaces) {
-    EXPECT_EQ(decode("a\tb\nc\rd\r\ne\n\rf", 0, true), (std::variant<std::string, XmlError>("a b c d e  f")));
-    EXPECT_EQ(decode("a\tb\nc\rd\r\ne", 0, false), (std::variant<std::string, XmlError>("a\tb\nc\rd\r\ne")));
+    EXPECT_EQ(decode("a\tb\nc\rd\r\ne\n\rf", 0, true), (std::variant<std::string, CoreError>("a b c d e  f")));
+    EXPECT_EQ(decode("a\tb\nc\rd\r\ne", 0, false), (std::variant<std::string, CoreError>("a\tb\nc\rd\r\ne")));
     // A CR LF produced by references stays two characters.
-    EXPECT_EQ(decode("&#13;&#10;\r", 0, true), (std::variant<std::string, XmlError>("\r\n ")));
+    EXPECT_EQ(decode("&#13;&#10;\r", 0, true), (std::variant<std::string, CoreError>("\r\n ")));
 }
 
 TEST(Decode, ErrorOffsetsCountFromTheSegmentStart) {
-    EXPECT_EQ(decode("ab&lt;&zz;", 100, false), (std::variant<std::string, XmlError>(XmlError::unknown_entity("zz", 106))));
+    EXPECT_EQ(decode("ab&lt;&zz;", 100, false), (std::variant<std::string, CoreError>(CoreError::unknown_entity("zz", 106))));
     EXPECT_EQ(decode("ab&lt;&zz", 100, true),
-              (std::variant<std::string, XmlError>(
-                  XmlError::malformed(XmlError::Code::UnterminatedEntityReference, 106))));
+              (std::variant<std::string, CoreError>(
+                  CoreError::malformed(CoreError::Code::UnterminatedEntityReference, 106))));
 }
 
 TEST(Decode, InPlaceWhenTheOutputTrailsTheInput) {
     std::string buf = "&lt;&amp;x&#x1F600;\r\ny";
     const std::string in = buf;
-    XmlError error;
+    CoreError error;
     char* end = arbolite::decode_references(buf, 0, true, buf.data(), error);
     ASSERT_NE(end, nullptr);
     EXPECT_EQ(std::string(buf.data(), end), "<&x\xF0\x9F\x98\x80 y");

@@ -37,7 +37,7 @@ struct Restored {
 Restored restore(std::string_view blob) {
     Restored r;
     auto outcome = restore_tree(blob, check::test_type());
-    if (auto* e = std::get_if<SerialError>(&outcome)) {
+    if (auto* e = std::get_if<CoreError>(&outcome)) {
         r.error = e->message();
     } else {
         r.tree = Held(std::get<RestoredTree>(outcome).root);

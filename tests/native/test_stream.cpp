@@ -139,7 +139,7 @@ TEST(Stream, PositionsAreCountedAcrossDroppedPieces) {
             window.show(*parser, fed == doc.size());
         }
         ASSERT_EQ(step, StreamStep::Error) << piece;
-        const XmlError e = parser->take_error();
+        const CoreError e = parser->take_error();
         ASSERT_TRUE(e.has_offset());
         EXPECT_EQ(e.offset, fault);
         const TextPosition got = window.position(e.offset);

@@ -304,7 +304,7 @@ TEST(Writer, StopsAtTheFirstFailureFromAnyDepth) {
         const bool ok = write_document(sink, root.get(), 3, true) && sink.flush();
         ASSERT_FALSE(ok) << round;
         ASSERT_TRUE(sink.error().has_value());
-        EXPECT_EQ(sink.error()->code, EAGAIN);
+        EXPECT_EQ(sink.error()->sys, EAGAIN);
         EXPECT_FALSE(sink.append("x", 1)) << "the failure is kept";
         EXPECT_FALSE(sink.flush());
         const std::string got = read_all(p.r).substr(prefill);
@@ -328,7 +328,7 @@ TEST(Writer, ClosedReaderEndsTheWriteWithEpipe) {
         FileSink sink(p.release_w());
         EXPECT_FALSE(write_document(sink, root.get(), 2, true));
         ASSERT_TRUE(sink.error().has_value());
-        EXPECT_EQ(sink.error()->code, EPIPE);
+        EXPECT_EQ(sink.error()->sys, EPIPE);
     }
     ::sigaction(SIGPIPE, &old, nullptr);
 }
@@ -348,7 +348,7 @@ TEST(Writer, MillionDeepChainWithoutRecursion) {
     EXPECT_FALSE(check_indent(deep.get(), 4, true));
     auto bad = check_indent(deep.get(), kMax64 / 1000, true);
     ASSERT_TRUE(bad);
-    EXPECT_EQ(bad->kind, OutputErrorKind::Overflow);
+    EXPECT_EQ(bad->code, CoreError::Code::OutputOverflow);
     const LayoutMeasure m = measure_layout(deep.get());
     EXPECT_EQ(m.max_indented_level, depth - 1);
     EXPECT_EQ(m.indented_lines, 2 * (depth - 1));
@@ -402,7 +402,7 @@ struct IndentCase {
     std::function<Element()> tree;
     std::uint64_t indent;
     std::uint64_t limit;
-    int expected;  // -1 accepted, else an OutputErrorKind
+    int expected;  // -1 accepted, else a CoreError::Code
     bool by_size = false;  // refused for its output's size, not its indentation
 };
 
@@ -413,13 +413,13 @@ TEST_P(IndentCheck, RejectsOnlyWhatCannotBeHeld) {
     Held root(check::build_own(c.tree()));
     auto bad = check_indent(root.get(), c.indent, true, c.limit);
     if (c.expected < 0) {
-        EXPECT_FALSE(bad) << bad->message;
+        EXPECT_FALSE(bad) << bad->detail;
         return;
     }
     ASSERT_TRUE(bad);
-    EXPECT_EQ(static_cast<int>(bad->kind), c.expected) << bad->message;
+    EXPECT_EQ(static_cast<int>(bad->code), c.expected) << bad->detail;
     const std::string prefix = c.by_size ? "the document takes at least " : "indent " + std::to_string(c.indent) + " ";
-    EXPECT_EQ(bad->message.rfind(prefix, 0), 0u) << bad->message;
+    EXPECT_EQ(bad->detail.rfind(prefix, 0), 0u) << bad->detail;
 }
 
 // Writing into memory makes the same decision, whether the indentation runs
@@ -436,16 +436,16 @@ TEST_P(IndentCheck, TheMemoryWriterDecidesAlike) {
         const auto got = write_document(sink, root.get(), c.indent, true, c.limit, budget, budget);
         ASSERT_EQ(bool(got), bool(expected)) << budget;
         if (got) {
-            EXPECT_EQ(got->kind, expected->kind);
-            EXPECT_EQ(got->message, expected->message);
+            EXPECT_EQ(got->code, expected->code);
+            EXPECT_EQ(got->detail, expected->detail);
         } else {
             EXPECT_EQ(std::string(sink.view()), to_memory(root.get(), c.indent, true)) << budget;
         }
     }
 }
 
-constexpr int kAccepted = -1, kOverflow = static_cast<int>(OutputErrorKind::Overflow),
-              kMemory = static_cast<int>(OutputErrorKind::Memory);
+constexpr int kAccepted = -1, kOverflow = static_cast<int>(CoreError::Code::OutputOverflow),
+              kMemory = static_cast<int>(CoreError::Code::OutputMemory);
 
 Element two_deep() { return E("r").child(E("c").child(E("g"))); }
 
@@ -556,7 +556,7 @@ TEST(FileSink, KeepsTheUnwrittenRestAfterAPartialFlush) {
     ASSERT_TRUE(sink.append(data));
     ASSERT_FALSE(sink.flush());
     ASSERT_TRUE(sink.error().has_value());
-    EXPECT_EQ(sink.error()->code, EAGAIN);
+    EXPECT_EQ(sink.error()->sys, EAGAIN);
     EXPECT_EQ(sink.buffered(), data.size() - cap) << "what was written left the front of the buffer";
     std::string got(static_cast<std::size_t>(cap), '\0');
     ASSERT_EQ(::read(p.r, got.data(), got.size()), cap);
@@ -583,7 +583,7 @@ TEST_P(DevFull, CarriesTheErrorCode) {
     }
     ASSERT_FALSE(ok);
     ASSERT_TRUE(sink.error().has_value());
-    EXPECT_EQ(sink.error()->code, ENOSPC);
+    EXPECT_EQ(sink.error()->sys, ENOSPC);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, DevFull, ::testing::Values(1, FileSink::kCapacity - 1, FileSink::kCapacity, 100000));
@@ -597,7 +597,7 @@ TEST(FileSink, DocumentOnAFullDeviceFails) {
     FileSink sink(fd);
     EXPECT_FALSE(write_document(sink, root.get(), 4, true));
     ASSERT_TRUE(sink.error().has_value());
-    EXPECT_EQ(sink.error()->code, ENOSPC);
+    EXPECT_EQ(sink.error()->sys, ENOSPC);
     EXPECT_EQ(check::diff_tree(root.get(), want), "");
 
     // Small enough to stay in the buffer: the failure shows at the flush.
@@ -606,7 +606,7 @@ TEST(FileSink, DocumentOnAFullDeviceFails) {
     FileSink sink2(fd2);
     EXPECT_TRUE(write_document(sink2, small.get(), 4, true));
     EXPECT_FALSE(sink2.flush());
-    EXPECT_EQ(sink2.error()->code, ENOSPC);
+    EXPECT_EQ(sink2.error()->sys, ENOSPC);
 }
 
 std::atomic<int> g_signals{0};
@@ -627,7 +627,7 @@ TEST_P(Interrupted, WritesAreRetried) {
     ASSERT_EQ(::write(p.w, prefill.data(), prefill.size()), cap);  // the pipe is now full
     const std::string data(GetParam(), 'd');
     bool ok = false;
-    std::optional<IoError> error;
+    std::optional<CoreError> error;
     std::thread writer([&] {
         FileSink sink(p.release_w());
         ok = sink.append(data) && sink.flush();
@@ -641,7 +641,7 @@ TEST_P(Interrupted, WritesAreRetried) {
     const std::string got = read_all(p.r);
     writer.join();
     ::sigaction(SIGUSR1, &old, nullptr);
-    EXPECT_TRUE(ok) << (error ? error->code : 0);
+    EXPECT_TRUE(ok) << (error ? error->sys : 0);
     EXPECT_GT(g_signals.load(), 0);
     EXPECT_EQ(got, prefill + data);
 }
@@ -693,9 +693,9 @@ TEST_P(OpenFails, ReportsWithoutCreating) {
     TempDir dir;
     const std::string path = c.suffix.empty() ? std::string() : dir.path + c.suffix;
     auto opened = open_for_writing(path);
-    ASSERT_TRUE(std::holds_alternative<IoError>(opened));
-    EXPECT_EQ(std::get<IoError>(opened).code, c.code);
-    EXPECT_EQ(std::get<IoError>(opened).message, c.message);
+    ASSERT_TRUE(std::holds_alternative<CoreError>(opened));
+    EXPECT_EQ(std::get<CoreError>(opened).sys, c.code);
+    EXPECT_EQ(std::get<CoreError>(opened).detail, c.message);
     EXPECT_NE(::access((dir.path + "/a").c_str(), F_OK), 0) << "nothing is created";
 }
 

@@ -24,7 +24,7 @@
 namespace arbolite::check {
 
 using reference::Element;
-using RefOutcome = std::variant<Element, XmlError>;
+using RefOutcome = std::variant<Element, CoreError>;
 
 // Nodes only carry their type as an opaque pointer: any address will do.
 inline const void* test_type() {
@@ -137,13 +137,13 @@ inline std::string render(const Element& root) {
 }
 
 inline std::string render(const RefOutcome& r) {
-    if (auto* e = std::get_if<XmlError>(&r)) return "error: " + e->message();
+    if (auto* e = std::get_if<CoreError>(&r)) return "error: " + e->message();
     return render(std::get<Element>(r));
 }
 
 // ------------------------------------------------------------------ comparison
 
-inline std::string describe(const XmlError& e) {
+inline std::string describe(const CoreError& e) {
     return "error kind " + std::to_string(static_cast<int>(e.kind)) + " '" + e.message() + "'";
 }
 
@@ -226,7 +226,7 @@ inline std::string parsed_invariants(const Node* root) {
 // "" when the one-pass reader's outcome is the reference's: the same error
 // (kind, detail and offset), or the same tree with node_count nodes.
 inline std::string diff_outcome(const ParseOutcome& got, const RefOutcome& want, const void* type) {
-    if (const auto* err = std::get_if<XmlError>(&want)) {
+    if (const auto* err = std::get_if<CoreError>(&want)) {
         if (!got.error) return "got a tree, expected " + describe(*err);
         if (got.root) return "an error outcome carries a root";
         if (!(*got.error == *err)) return "got " + describe(*got.error) + ", expected " + describe(*err);

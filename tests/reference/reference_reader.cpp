@@ -116,7 +116,7 @@ u64 gt_from(const char* d, u64 n, u64 i) {
     return g == kNotFound ? n : g;
 }
 
-std::variant<Index, XmlError> build_index(std::string_view text) {
+std::variant<Index, CoreError> build_index(std::string_view text) {
     const char* d = text.data();
     const u64 n = text.size();
     Index ix;
@@ -138,7 +138,7 @@ std::variant<Index, XmlError> build_index(std::string_view text) {
         const u64 p = find_byte(d, q, n, '<');
         if (p == kNotFound) break;
         text_before(p);
-        if (p + 1 >= n) return XmlError::unclosed_tag(p);
+        if (p + 1 >= n) return CoreError::unclosed_tag(p);
         const char c = d[p + 1];
         u64 end;
         if (c == '!') {
@@ -184,7 +184,7 @@ std::variant<Index, XmlError> build_index(std::string_view text) {
         } else if (c == '/') {
             const u64 name_end = scan_until(d, p + 2, n, close_name_stop);
             end = gt_from(d, n, name_end);
-            if (end == n) return XmlError::unclosed_tag(p);
+            if (end == n) return CoreError::unclosed_tag(p);
             record(p, end, TagKind::Close, p + 2, name_end - (p + 2));
         } else if (c == '?') {
             u64 name_end;
@@ -192,13 +192,13 @@ std::variant<Index, XmlError> build_index(std::string_view text) {
             record(p, end, TagKind::ProcessingInstruction, p + 2, name_end - (p + 2));
         } else {
             const u64 name_end = scan_until(d, p + 1, n, open_name_stop);
-            if (name_end == n) return XmlError::unclosed_tag(p);
+            if (name_end == n) return CoreError::unclosed_tag(p);
             // Byte by byte to the first '>' or quote, a quoted string
             // stepped over whole: linear however many strings the tag holds.
             u64 i = name_end;
             for (;;) {
                 const u64 g = scan_until(d, i, n, [](unsigned char c) { return c == '>' || c == '"' || c == '\''; });
-                if (g >= n) return XmlError::unclosed_tag(p);
+                if (g >= n) return CoreError::unclosed_tag(p);
                 if (d[g] == '>') {
                     end = g;
                     break;
@@ -304,12 +304,12 @@ std::optional<std::uint32_t> read_number(std::string_view s, unsigned base) {
     return static_cast<std::uint32_t>(v);
 }
 
-std::optional<XmlError> decode(std::string_view seg, u64 offset, bool attr_mode, std::string& out) {
+std::optional<CoreError> decode(std::string_view seg, u64 offset, bool attr_mode, std::string& out) {
     for (std::size_t i = 0; i < seg.size();) {
         const char c = seg[i];
         if (c == '&') {
             const std::size_t semi = seg.find(';', i + 1);
-            if (semi == std::string_view::npos) return XmlError::malformed(XmlError::Code::UnterminatedEntityReference, offset + i);
+            if (semi == std::string_view::npos) return CoreError::malformed(CoreError::Code::UnterminatedEntityReference, offset + i);
             const std::string_view body = seg.substr(i + 1, semi - i - 1);
             if (body == "lt") out += '<';
             else if (body == "gt") out += '>';
@@ -320,11 +320,11 @@ std::optional<XmlError> decode(std::string_view seg, u64 offset, bool attr_mode,
                 const bool hex = body.size() > 1 && body[1] == 'x';
                 const auto cp = read_number(body.substr(hex ? 2 : 1), hex ? 16 : 10);
                 if (!cp || *cp > 0x10FFFF || (*cp >= 0xD800 && *cp <= 0xDFFF)) {
-                    return XmlError::malformed(XmlError::Code::InvalidCharacterReference, body, offset + i);
+                    return CoreError::malformed(CoreError::Code::InvalidCharacterReference, body, offset + i);
                 }
                 append_utf8(out, *cp);
             } else {
-                return XmlError::unknown_entity(std::string(body), offset + i);
+                return CoreError::unknown_entity(std::string(body), offset + i);
             }
             i = semi + 1;
         } else if (attr_mode && (c == '\t' || c == '\n' || c == '\r')) {
@@ -346,12 +346,12 @@ class Walker {
 public:
     Walker(const Index& ix, std::string_view root) : ix_(ix), d_(ix.input.data()), n_(ix.input.size()), root_(root) {}
 
-    std::variant<Element, XmlError> run() {
+    std::variant<Element, CoreError> run() {
         std::size_t cursor = 0;
         for (const Record& r : ix_.records) {
             const u64 s = r.start, e = r.end;
             if (e >= n_) {
-                return XmlError::malformed(r.kind == TagKind::Doctype ? XmlError::Code::UnterminatedDoctype : XmlError::Code::UnterminatedMarkup, s);
+                return CoreError::malformed(r.kind == TagKind::Doctype ? CoreError::Code::UnterminatedDoctype : CoreError::Code::UnterminatedMarkup, s);
             }
             for (; cursor < ix_.texts.size() && ix_.texts[cursor].start < s; ++cursor) {
                 if (frames_.empty()) continue;
@@ -364,7 +364,7 @@ public:
             switch (r.kind) {
                 case TagKind::Open:
                     if (frames_.empty() && name != root_) {
-                        if (name.empty()) return XmlError::malformed(XmlError::Code::ExpectedElementName, s);
+                        if (name.empty()) return CoreError::malformed(CoreError::Code::ExpectedElementName, s);
                         outer_.push_back(std::string(name));
                         break;
                     }
@@ -384,14 +384,14 @@ public:
                 case TagKind::Close: {
                     const u64 name_end = r.name_off + r.name_len;
                     if (!all_ws(ix_.input.substr(name_end, e - name_end))) {
-                        return XmlError::malformed(XmlError::Code::MalformedEndTag, name, s);
+                        return CoreError::malformed(CoreError::Code::MalformedEndTag, name, s);
                     }
                     std::string expected;
                     if (!frames_.empty()) expected = frames_.back().element.name;
                     else if (!outer_.empty()) expected = outer_.back();
-                    else return XmlError::malformed(XmlError::Code::UnexpectedEndTag, name, s);
+                    else return CoreError::malformed(CoreError::Code::UnexpectedEndTag, name, s);
                     if (expected != name) {
-                        return XmlError::mismatched_end_tag(expected, name, s);
+                        return CoreError::mismatched_end_tag(expected, name, s);
                     }
                     if (frames_.empty()) {
                         outer_.pop_back();
@@ -406,24 +406,24 @@ public:
                     break;
                 }
                 case TagKind::Comment:
-                    if (e < s + 6 || std::memcmp(d_ + e - 2, "-->", 3) != 0) return XmlError::malformed(XmlError::Code::UnterminatedComment, s);
+                    if (e < s + 6 || std::memcmp(d_ + e - 2, "-->", 3) != 0) return CoreError::malformed(CoreError::Code::UnterminatedComment, s);
                     break;
                 case TagKind::CData:
                     if (e < s + 11 || std::memcmp(d_ + e - 2, "]]>", 3) != 0) {
-                        return XmlError::malformed(XmlError::Code::UnterminatedCdata, s);
+                        return CoreError::malformed(CoreError::Code::UnterminatedCdata, s);
                     }
                     if (!frames_.empty() && e - 2 > s + 9) frames_.back().text.append(d_ + s + 9, e - 2 - (s + 9));
                     while (cursor < ix_.texts.size() && ix_.texts[cursor].start < e) ++cursor;
                     break;
                 case TagKind::ProcessingInstruction:
-                    if (d_[e - 1] != '?' || d_[e] != '>') return XmlError::malformed(XmlError::Code::UnterminatedProcessingInstruction, s);
+                    if (d_[e - 1] != '?' || d_[e] != '>') return CoreError::malformed(CoreError::Code::UnterminatedProcessingInstruction, s);
                     break;
                 case TagKind::Doctype:
                     break;
             }
         }
-        if (!frames_.empty()) return XmlError::never_closed(frames_.back().element.name);
-        return XmlError::root_not_found(std::string(root_));
+        if (!frames_.empty()) return CoreError::never_closed(frames_.back().element.name);
+        return CoreError::root_not_found(std::string(root_));
     }
 
 private:
@@ -432,9 +432,9 @@ private:
         std::string text;
     };
 
-    std::optional<XmlError> start_tag(const Record& r, Element& el) {
+    std::optional<CoreError> start_tag(const Record& r, Element& el) {
         const u64 s = r.start, e = r.end;
-        if (r.name_len == 0) return XmlError::malformed(XmlError::Code::ExpectedElementName, s);
+        if (r.name_len == 0) return CoreError::malformed(CoreError::Code::ExpectedElementName, s);
         el.name.assign(d_ + r.name_off, r.name_len);
         const u64 rs = r.name_off + r.name_len;
         const u64 re = r.kind == TagKind::SelfClose ? e - 1 : e;
@@ -443,26 +443,26 @@ private:
         for (;;) {
             while (pos < re && ascii_ws(static_cast<unsigned char>(d_[pos]))) ++pos;
             if (pos == re) return std::nullopt;
-            if (pos == last_end) return XmlError::malformed(XmlError::Code::ExpectedWhitespace, pos);
+            if (pos == last_end) return CoreError::malformed(CoreError::Code::ExpectedWhitespace, pos);
             const u64 name_start = pos;
             pos = scan_until(d_, pos, re, attr_name_stop);
-            if (pos == name_start) return XmlError::malformed(XmlError::Code::ExpectedAttributeName, pos);
+            if (pos == name_start) return CoreError::malformed(CoreError::Code::ExpectedAttributeName, pos);
             const std::string name(d_ + name_start, pos - name_start);
             while (pos < re && ascii_ws(static_cast<unsigned char>(d_[pos]))) ++pos;
-            if (pos == re || d_[pos] != '=') return XmlError::malformed(XmlError::Code::AttributeWithoutValue, name, name_start);
+            if (pos == re || d_[pos] != '=') return CoreError::malformed(CoreError::Code::AttributeWithoutValue, name, name_start);
             ++pos;
             while (pos < re && ascii_ws(static_cast<unsigned char>(d_[pos]))) ++pos;
             if (pos == re || (d_[pos] != '"' && d_[pos] != '\'')) {
-                return XmlError::malformed(XmlError::Code::UnquotedAttributeValue, name, pos);
+                return CoreError::malformed(CoreError::Code::UnquotedAttributeValue, name, pos);
             }
             const u64 vs = pos + 1;
             const u64 close = find_byte(d_, vs, re, d_[pos]);
-            if (close == kNotFound) return XmlError::malformed(XmlError::Code::UnterminatedAttributeValue, vs);
+            if (close == kNotFound) return CoreError::malformed(CoreError::Code::UnterminatedAttributeValue, vs);
             const u64 lt = find_byte(d_, vs, close, '<');
-            if (lt != kNotFound) return XmlError::malformed(XmlError::Code::LtInAttributeValue, lt);
+            if (lt != kNotFound) return CoreError::malformed(CoreError::Code::LtInAttributeValue, lt);
             std::string value;
             if (auto err = decode(ix_.input.substr(vs, close - vs), vs, true, value)) return err;
-            if (!seen.insert(name).second) return XmlError::malformed(XmlError::Code::DuplicateAttribute, name, name_start);
+            if (!seen.insert(name).second) return CoreError::malformed(CoreError::Code::DuplicateAttribute, name, name_start);
             el.attrs.emplace_back(name, std::move(value));
             pos = close + 1;
             last_end = pos;
@@ -491,9 +491,9 @@ Element::~Element() {
 
 std::uint64_t doctype_end(std::string_view text, std::uint64_t p) { return doctype_end_at(text.data(), text.size(), p); }
 
-std::variant<Element, XmlError> parse_root(std::string_view text, std::string_view root_tag) {
+std::variant<Element, CoreError> parse_root(std::string_view text, std::string_view root_tag) {
     auto index = build_index(text);
-    if (auto* err = std::get_if<XmlError>(&index)) return std::move(*err);
+    if (auto* err = std::get_if<CoreError>(&index)) return std::move(*err);
     Walker walker(std::get<Index>(index), root_tag);
     return walker.run();
 }

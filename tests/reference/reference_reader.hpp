@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "core/base/xml_error.hpp"
+#include "core/base/core_error.hpp"
 
 namespace arbolite::reference {
 
@@ -27,7 +27,7 @@ struct Element {
     ~Element();
 };
 
-std::variant<Element, XmlError> parse_root(std::string_view text, std::string_view root_tag);
+std::variant<Element, CoreError> parse_root(std::string_view text, std::string_view root_tag);
 
 // The '>' ending the document type declaration at `p` ("<!DOCTYPE"), or the
 // text's size when it does not end.

@@ -109,7 +109,7 @@ inline std::optional<std::string> reference_matches(std::string_view doc, std::s
     const std::string root = first_element(doc);
     if (root.empty()) return std::nullopt;
     const RefOutcome whole = reference::parse_root(doc, root);
-    if (std::holds_alternative<XmlError>(whole)) return std::nullopt;
+    if (std::holds_alternative<CoreError>(whole)) return std::nullopt;
     std::string out;
     std::vector<const Element*> todo{&std::get<Element>(whole)};
     while (!todo.empty()) {

@@ -1,9 +1,9 @@
-#include "core/base/xml_error.hpp"
+#include "core/base/core_error.hpp"
 
 namespace arbolite {
 namespace {
 
-using Code = XmlError::Code;
+using Code = CoreError::Code;
 
 struct Template {
     const char* name;    // code_name()
@@ -38,18 +38,24 @@ constexpr Template kTemplates[] = {
     {"root_not_found", "", ""},
     {"never_closed", "", ""},
     {"malformed", "", ""},
+    {"io", "", ""},
+    {"bad_blob", "", ""},
+    {"output_overflow", "", ""},
+    {"output_memory", "", ""},
+    {"path_syntax", "", ""},
+    {"path_too_complex", "", ""},
 };
-static_assert(sizeof kTemplates / sizeof kTemplates[0] == static_cast<std::size_t>(Code::Malformed) + 1);
+static_assert(sizeof kTemplates / sizeof kTemplates[0] == static_cast<std::size_t>(Code::PathTooComplex) + 1);
 
 const Template& template_of(Code code) noexcept { return kTemplates[static_cast<std::size_t>(code)]; }
 
 }  // namespace
 
-XmlError XmlError::malformed(Code code, std::uint64_t offset) {
+CoreError CoreError::malformed(Code code, std::uint64_t offset) {
     return {Kind::Malformed, code, template_of(code).before, offset};
 }
 
-XmlError XmlError::malformed(Code code, std::string_view name, std::uint64_t offset) {
+CoreError CoreError::malformed(Code code, std::string_view name, std::uint64_t offset) {
     const Template& t = template_of(code);
     std::string text(t.before);
     text.append(name);
@@ -57,19 +63,19 @@ XmlError XmlError::malformed(Code code, std::string_view name, std::uint64_t off
     return {Kind::Malformed, code, std::move(text), offset};
 }
 
-XmlError XmlError::mismatched_end_tag(std::string_view expected, std::string_view found, std::uint64_t offset) {
-    XmlError e = malformed(Code::MismatchedEndTag, expected, offset);
+CoreError CoreError::mismatched_end_tag(std::string_view expected, std::string_view found, std::uint64_t offset) {
+    CoreError e = malformed(Code::MismatchedEndTag, expected, offset);
     e.detail.append(found);
     e.detail.push_back('>');
     return e;
 }
 
-const char* code_name(XmlError::Code code) noexcept {
+const char* code_name(CoreError::Code code) noexcept {
     const auto i = static_cast<std::size_t>(code);
     return i < sizeof kTemplates / sizeof kTemplates[0] ? kTemplates[i].name : "malformed";
 }
 
-std::string XmlError::message() const {
+std::string CoreError::message() const {
     const std::string at = std::to_string(offset);
     switch (kind) {
         case Kind::UnclosedTag:
@@ -82,6 +88,12 @@ std::string XmlError::message() const {
             return "unexpected end of document: <" + detail + "> is never closed";
         case Kind::UnknownEntity:
             return "unknown entity reference '&" + detail + ";' at byte " + at;
+        case Kind::Blob:
+            return "invalid node data at byte " + at + ": " + detail;
+        case Kind::Io:
+        case Kind::Output:
+        case Kind::Path:
+            return detail;
     }
     return {};
 }
