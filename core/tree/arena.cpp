@@ -36,19 +36,29 @@ std::size_t page_size() noexcept {
 
 std::size_t round_up(std::size_t n, std::size_t to) noexcept { return (n + to - 1) / to * to; }
 
-// Fresh pages cost a fault and a clearing each; a document read after
-// another one reuses the full slabs the last one gave back. A few only, so
-// dropped documents still give their memory back.
+// Fresh pages cost a fault and a clearing each (a microsecond a page here);
+// a document read after another one reuses the slabs the last one gave back.
+// A few only, so dropped documents still give their memory back.
 class SlabPool {
 public:
     static constexpr std::size_t kKept = 8;
 
     explicit SlabPool(std::size_t bytes) noexcept : bytes_(bytes) {}
 
+    // The slab with the most pages still in memory: a document that fills
+    // one slab and part of another then fills the whole one first and finds
+    // the part it needs of the other already there, with no page to fault
+    // in again, however the last document's slabs came back.
     Slab* take(std::size_t mapped) noexcept {
         std::lock_guard<std::mutex> lock(mutex_);
         if (count_ == 0 || mapped != bytes_) return nullptr;
-        return slabs_[--count_];
+        std::size_t best = 0;
+        for (std::size_t i = 1; i < count_; ++i) {
+            if (slabs_[i]->present > slabs_[best]->present) best = i;
+        }
+        Slab* s = slabs_[best];
+        slabs_[best] = slabs_[--count_];
+        return s;
     }
     bool give(Slab* slab) noexcept {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -92,16 +102,22 @@ void free_slab(Slab* slab) noexcept {
 // slack that may be read past its last string), when there are enough of
 // them to matter.
 // A slab of the pool's size keeps its mapping, so that it can go back to the
-// pool: its tail pages are only dropped, and fault in again when reused.
+// pool: its tail pages are only dropped (those still in memory), and fault in
+// again when reused.
 void trim(Slab* slab) noexcept {
     if (!slab->mapped) return;
     const std::size_t kept = round_up(kHeader + slab->used + kReadSlack, page_size());
-    if (kept + (slab->mapped >> 4) >= slab->mapped) return;
+    const bool pooled = slab->mapped == pooled_bytes();
+    // Pages written past what was in memory came in as they were written.
+    const std::size_t present = std::max<std::size_t>(slab->present, std::min<std::size_t>(kept, slab->mapped));
+    slab->present = present;
+    if (kept + (slab->mapped >> 4) >= present) return;
     char* const tail = reinterpret_cast<char*>(slab) + kept;
-    if (slab->mapped == pooled_bytes()) {
-        madvise(tail, slab->mapped - kept, MADV_DONTNEED);
+    if (pooled) {
+        madvise(tail, present - kept, MADV_DONTNEED);
+        slab->present = kept;
     } else if (munmap(tail, slab->mapped - kept) == 0) {
-        slab->mapped = kept;
+        slab->mapped = slab->present = kept;
     }
 }
 
@@ -155,6 +171,7 @@ Slab* Arena::new_slab(std::size_t bytes) {
     std::size_t total = kHeader + bytes;
     void* raw;
     std::uint64_t mapped = 0;
+    bool raw_from_pool = false;
     if (total >= kHugePage) {
         total = round_up(total, kHugePage);
         raw = map_huge(total);
@@ -163,6 +180,7 @@ Slab* Arena::new_slab(std::size_t bytes) {
     } else if (total >= kMapFrom) {
         total = round_up(total, page_size());
         raw = total == pooled_bytes() ? pool().take(total) : nullptr;
+        raw_from_pool = raw != nullptr;
         if (!raw) {
             // Populated at once: one system call instead of a fault per page.
             raw = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
@@ -178,6 +196,7 @@ Slab* Arena::new_slab(std::size_t bytes) {
     s->mapped = mapped;
     s->size = total - kHeader;
     s->used = 0;
+    if (!raw_from_pool) s->present = mapped;  // mapped slabs are populated at once (huge ones as they are touched)
     slabs_.push_back(s);
     return s;
 }

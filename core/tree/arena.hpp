@@ -17,6 +17,7 @@ struct Slab {
     std::uint64_t mapped;  // bytes mapped with mmap; 0 when the slab came from malloc
     std::uint64_t size;    // usable bytes after this header
     std::uint64_t used;    // bytes handed out, once the slab is no longer filled
+    std::uint64_t present;  // mapped slabs: bytes from the slab's start whose pages are in memory
     char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
 };
 
