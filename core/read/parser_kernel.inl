@@ -467,7 +467,7 @@ typename Parser<kRawText, kStream>::Halt Parser<kRawText, kStream>::scan() {
                 // The end tag of the innermost element, written plainly: the
                 // name cannot hold white space or '>', so the markup layer
                 // would find this very name and end.
-                const Frame& f = frames_.back();
+                Frame& f = frames_.back();
                 const u64 close = p + 2 + f.name_len;
                 // Both names lie in the input (a stream's are copied out):
                 // one vector compare when a whole vector can be read at each.
@@ -476,8 +476,16 @@ typename Parser<kRawText, kStream>::Halt Parser<kRawText, kStream>::scan() {
                 if (close < n && d[close] == '>' &&
                     (vector_compare ? Simd::same_head(d + p + 2, d + f.name_off, f.name_len)
                                     : same_bytes(d + p + 2, frame_name(f).data(), f.name_len))) {
-                    queue_text(text);
-                    if (take_pending()) close_frame();
+                    if (pending_.empty() && !text.amp && f.pending_len == 0 && text_.size() == f.text_start) {
+                        // The element's one piece of character data, with no
+                        // reference in it: taken from the input as it stands.
+                        f.pending_off = text.start;
+                        f.pending_len = text.end - text.start;
+                        close_frame();
+                    } else {
+                        queue_text(text);
+                        if (take_pending()) close_frame();
+                    }
                     prev_end_ = close;
                     q_ = close + 1;
                     continue;
