@@ -5,7 +5,7 @@
     python bench/compare.py --only read,write --files 'cldr*,iso*'
     python bench/compare.py --json out.json       # the results as JSON as well (bench/chart.py draws them)
 
-Measures (names for --only): read, walk, write, compact, dict, search, findall, memory, threads, native, peers
+Measures (names for --only): read, small, walk, write, compact, dict, search, findall, memory, threads, native, peers
 (the pugixml DOM's bindings and the native xmltodict look-alikes: bench/peers.py).
 
 How it measures:
