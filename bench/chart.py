@@ -3,11 +3,13 @@
     python bench/chart.py --from results.json --out chart.png    # draw a saved run
     python bench/chart.py --out chart.png -- --quick              # run compare.py (arguments after --) and draw it
 
-Four panels: arbolite's median per-file ratio against each peer per measure
+Five panels: arbolite's median per-file ratio against each peer per measure
 (log scale, above 1 means arbolite is ahead; memory is the peer's bytes per
-element over arbolite's), with the goals marked; bytes per element; the
-two-thread speed-up per library with the machine's own (hashlib) as reference;
-the native parse per file against memchr. Needs matplotlib (a development
+element over arbolite's), with the goals marked; bytes per element; the same
+against the fastest readers (the pugixml DOM's bindings and the native
+xmltodict look-alikes), row by row; the two-thread speed-up per library with
+the machine's own (hashlib) as reference; the native parse per file against
+memchr. Needs matplotlib (a development
 dependency only).
 """
 import argparse
@@ -114,12 +116,48 @@ def native_panel(ax, results):
     ax.legend(fontsize=8)
 
 
+def fastest_panel(ax, results):
+    """The fastest readers a Python user can install (compare.py's peers measure): arbolite's median per-file ratio
+    against each, per row, with the row's goal."""
+    summary = (results.get("peers") or {}).get("summary")
+    if not summary:
+        ax.set_axis_off()
+        return
+    goals = {s["label"]: s["goal"] for s in results.get("summary", []) if s.get("measure") == "peers"}
+    rows = list(summary)
+    peers = []
+    for by_peer in summary.values():
+        peers += [p for p in by_peer if p not in peers and p != "arbolite to_dict"]
+    colors = plt.get_cmap("tab10")
+    width = 0.85 / max(len(by_peer) for by_peer in summary.values())
+    for j, row in enumerate(rows):
+        present = [p for p in peers if p in summary[row]]
+        for i, peer in enumerate(present):
+            x = j + (i - (len(present) - 1) / 2) * width
+            y = summary[row][peer][0]
+            ax.bar([x], [y], width, color=colors(peers.index(peer) % 10),
+                   label=peer if peer not in ax.get_legend_handles_labels()[1] else None)
+            ax.annotate(f"{y:.2g}", (x, y), ha="center", va="bottom", fontsize=7)
+        if row in goals:
+            half = len(present) * width / 2
+            ax.plot([j - half, j + half], [goals[row], goals[row]], color="red", linewidth=2)
+    ax.plot([], [], color="red", linewidth=2, label="goal (against every peer)")
+    ax.axhline(1, color="black", linewidth=0.8)
+    ax.set_yscale("log")
+    ax.set_xticks(range(len(rows)), rows, fontsize=9)
+    ax.set_ylabel("arbolite advantage (x, median of per-file ratios)")
+    ax.set_title("against the fastest readers a Python user can install (above 1: arbolite ahead)")
+    ax.legend(fontsize=8, ncol=4)
+
+
 def draw(results, out):
-    fig, axes = plt.subplots(2, 2, figsize=(14, 10))
-    ratios_panel(axes[0][0], results)
-    memory_panel(axes[0][1], results)
-    threads_panel(axes[1][0], results)
-    native_panel(axes[1][1], results)
+    fig = plt.figure(figsize=(14, 15))
+    grid = fig.add_gridspec(3, 2)
+    ratios_panel(fig.add_subplot(grid[0, 0]), results)
+    memory_panel(fig.add_subplot(grid[0, 1]), results)
+    fastest_panel(fig.add_subplot(grid[1, :]), results)
+    threads_panel(fig.add_subplot(grid[2, 0]), results)
+    native_panel(fig.add_subplot(grid[2, 1]), results)
     meta = results.get("meta", {})
     fig.suptitle(f"arbolite {meta.get('commit', '')} - Python {meta.get('python', '')}, lxml {meta.get('lxml', '')}, "
                  f"{meta.get('cpus', '?')} CPUs, load average {meta.get('load_before', '?')} at start, "
