@@ -161,11 +161,11 @@ struct Simd {
         std::size_t n_;
     };
 
-    // The same searches answered from the bit masks of a 64-byte window,
-    // for a tag whose attributes stand one per line: the masks of a window are made from independent loads,
-    // so the walk from one attribute to the next is a chain of shifts and
-    // bit scans rather than of loads and compares. Near the end of the input
-    // (no whole window left) the plain searches answer instead.
+    // The same searches answered from the bit masks of a 64-byte window, for
+    // a tag whose attributes stand one per line: a window's masks come from
+    // independent loads, so the walk from one attribute to the next is a
+    // chain of shifts and bit scans rather than of loads and compares. Near
+    // the end of the input (no whole window left) the plain searches answer.
     class TagScan {
     public:
         TagScan(const char* d, std::size_t n) noexcept : d_(d), n_(n), base_(n + kSpan) {}
