@@ -173,6 +173,31 @@ std::string_view trim_text(std::string_view t) noexcept {
     return t.substr(0, end);
 }
 
+// The searches inside one start tag, each a search of its own: the cheapest
+// for a tag of a few attributes on one line (Simd::TagScan answers them from
+// a window of bit masks for longer ones).
+class PlainTagScan {
+public:
+    PlainTagScan(const char* d, std::size_t n) noexcept : d_(d), n_(n) {}
+    // The first position at or after i that is not tag white space, or n.
+    [[gnu::always_inline]] std::size_t skip_space(std::size_t i) const noexcept { return Simd::skip_tag_space(d_, i, n_); }
+    // The first position at or after i that ends an attribute's name (tag
+    // white space, either quote, '=', '/' or '>'), or n.
+    [[gnu::always_inline]] std::size_t name_end(std::size_t i) const noexcept {
+        return Simd::template find_class<kAttrNameEnd | kStartNameEnd, '"', '\'', '=', '/', '>'>(d_, i, n_);
+    }
+    // The first position at or after i holding `quote` (either quote
+    // character), '<', '&', TAB, LF or CR, or n.
+    [[gnu::always_inline]] std::size_t value_stop(std::size_t i, char quote) const noexcept {
+        return quote == '"' ? Simd::template find_any<'"', '<', '&', '\t', '\n', '\r'>(d_, i, n_)
+                            : Simd::template find_any<'\'', '<', '&', '\t', '\n', '\r'>(d_, i, n_);
+    }
+
+private:
+    const char* d_;
+    std::size_t n_;
+};
+
 // kRawText keeps every text whole: no white space is trimmed or skipped.
 // kStream reads a document window by window, every element of one name as
 // its own tree. Parameters of the type, not flags, so the usual read pays
@@ -550,8 +575,8 @@ typename Parser<kRawText, kStream>::Halt Parser<kRawText, kStream>::scan() {
             // A tag already found cut short is read by the two layers, which
             // resume where they stopped.
             if (walking_ && name_len != 0 && !searched(p, Kind::Open) && builds(in(name_off, name_len)) &&
-                (attributes_by_line(k) ? fast_start_tag<typename Simd::TagScan>(p, k, text, end)
-                                       : fast_start_tag<typename Simd::PlainTagScan>(p, k, text, end))) {
+                (attributes_by_line(k) ? fast_start_tag<typename Simd::template TagScan<PlainTagScan>>(p, k, text, end)
+                                       : fast_start_tag<PlainTagScan>(p, k, text, end))) {
                 prev_end_ = end;
                 q_ = end + 1;
                 continue;

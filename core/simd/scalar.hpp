@@ -50,25 +50,10 @@ struct Simd {
         return i;
     }
 
-    // The searches inside one start tag (the vector kernels have a second
-    // form that answers them from the bit masks of a window).
-    class PlainTagScan {
-    public:
-        PlainTagScan(const char* d, std::size_t n) noexcept : d_(d), n_(n) {}
-        std::size_t skip_space(std::size_t i) const noexcept { return skip_tag_space(d_, i, n_); }
-        std::size_t name_end(std::size_t i) const noexcept {
-            return find_class<kAttrNameEnd | kStartNameEnd, '"', '\'', '=', '/', '>'>(d_, i, n_);
-        }
-        std::size_t value_stop(std::size_t i, char quote) const noexcept {
-            return quote == '"' ? find_any<'"', '<', '&', '\t', '\n', '\r'>(d_, i, n_)
-                                : find_any<'\'', '<', '&', '\t', '\n', '\r'>(d_, i, n_);
-        }
-
-    private:
-        const char* d_;
-        std::size_t n_;
-    };
-    using TagScan = PlainTagScan;
+    // The vector kernels answer a start tag's searches from the bit masks of
+    // a window; here each is a search of its own.
+    template <class Plain>
+    using TagScan = Plain;
 
     // Whether [i, n) holds only ASCII white space (space and 0x09..0x0D).
     static bool all_ascii_space(const char* d, std::size_t i, std::size_t n, std::size_t /*readable*/) noexcept {

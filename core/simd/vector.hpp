@@ -29,42 +29,37 @@ struct Simd {
         return Lanes::mask(Lanes::any_of(Lanes::eq(v, Cs)...));
     }
 
-    // The first position in [i, n) whose byte is one of Cs, or n. Positions
-    // past the end are never read: the last partial block is loaded as the
-    // final W bytes of the input and its mask shifted.
-    template <char... Cs>
-    [[gnu::always_inline]] static std::size_t find_any(const char* d, std::size_t i, std::size_t n) noexcept {
+    // The first position in [i, n) whose vector lane `hits` marks, or n;
+    // `hit` tells a byte alone. Positions past the end are never read: the
+    // last partial block is loaded as the final W bytes of the input and its
+    // mask shifted.
+    template <class Hits, class Hit>
+    [[gnu::always_inline]] static std::size_t first_hit(const char* d, std::size_t i, std::size_t n, Hits hits,
+                                                        Hit hit) noexcept {
         for (; i + W <= n; i += W) {
-            const std::uint32_t m = match<Cs...>(Lanes::load(d + i));
+            const std::uint32_t m = hits(Lanes::load(d + i));
             if (m) return i + static_cast<std::size_t>(__builtin_ctz(m));
         }
         if (i >= n) return n;
         if (n >= W) {
-            const std::uint32_t m = match<Cs...>(Lanes::load(d + n - W)) >> (W - (n - i));
+            const std::uint32_t m = hits(Lanes::load(d + n - W)) >> (W - (n - i));
             return m ? i + static_cast<std::size_t>(__builtin_ctz(m)) : n;
         }
-        for (; i < n; ++i) {
-            const char c = d[i];
-            if (((c == Cs) || ...)) return i;
-        }
-        return n;
+        while (i < n && !hit(d[i])) ++i;
+        return i;
+    }
+
+    // The first position in [i, n) whose byte is one of Cs, or n.
+    template <char... Cs>
+    [[gnu::always_inline]] static std::size_t find_any(const char* d, std::size_t i, std::size_t n) noexcept {
+        return first_hit(d, i, n, [](typename Lanes::V v) { return match<Cs...>(v); },
+                         [](char c) { return ((c == Cs) || ...); });
     }
 
     [[gnu::always_inline]] static std::size_t find_char(const char* d, std::size_t i, std::size_t n, char c) noexcept {
         const typename Lanes::V want = Lanes::splat(c);
-        for (; i + W <= n; i += W) {
-            const std::uint32_t m = Lanes::mask(Lanes::eq_v(Lanes::load(d + i), want));
-            if (m) return i + static_cast<std::size_t>(__builtin_ctz(m));
-        }
-        if (i >= n) return n;
-        if (n >= W) {
-            const std::uint32_t m = Lanes::mask(Lanes::eq_v(Lanes::load(d + n - W), want)) >> (W - (n - i));
-            return m ? i + static_cast<std::size_t>(__builtin_ctz(m)) : n;
-        }
-        for (; i < n; ++i) {
-            if (d[i] == c) return i;
-        }
-        return n;
+        return first_hit(d, i, n, [want](typename Lanes::V v) { return Lanes::mask(Lanes::eq_v(v, want)); },
+                         [c](char b) { return b == c; });
     }
 
     // The first position in [i, n) whose byte is of class Cls, or n; the
@@ -73,17 +68,8 @@ struct Simd {
     template <std::uint8_t Cls, char... Extra>
     [[gnu::always_inline]] static std::size_t find_class(const char* d, std::size_t i, std::size_t n) noexcept {
         static_assert(spelled_out<Cls, Extra...>(), "Extra must list the class's bytes beside the tag white space");
-        for (; i + W <= n; i += W) {
-            const std::uint32_t m = members<Extra...>(Lanes::load(d + i));
-            if (m) return i + static_cast<std::size_t>(__builtin_ctz(m));
-        }
-        if (i >= n) return n;
-        if (n >= W) {
-            const std::uint32_t m = members<Extra...>(Lanes::load(d + n - W)) >> (W - (n - i));
-            return m ? i + static_cast<std::size_t>(__builtin_ctz(m)) : n;
-        }
-        while (i < n && !has_class(d[i], Cls)) ++i;
-        return i;
+        return first_hit(d, i, n, [](typename Lanes::V v) { return members<Extra...>(v); },
+                         [](char c) { return has_class(c, Cls); });
     }
 
     // Bytes that are tag white space: space, TAB, LF, FF, CR.
@@ -142,84 +128,48 @@ struct Simd {
         return true;
     }
 
-    // The searches inside one start tag, each a search of its own: the
-    // cheapest for a tag of a few attributes on one line.
-    class PlainTagScan {
-    public:
-        PlainTagScan(const char* d, std::size_t n) noexcept : d_(d), n_(n) {}
-        [[gnu::always_inline]] std::size_t skip_space(std::size_t i) const noexcept { return skip_tag_space(d_, i, n_); }
-        [[gnu::always_inline]] std::size_t name_end(std::size_t i) const noexcept {
-            return find_class<kAttrNameEnd | kStartNameEnd, '"', '\'', '=', '/', '>'>(d_, i, n_);
-        }
-        [[gnu::always_inline]] std::size_t value_stop(std::size_t i, char quote) const noexcept {
-            return quote == '"' ? find_any<'"', '<', '&', '\t', '\n', '\r'>(d_, i, n_)
-                                : find_any<'\'', '<', '&', '\t', '\n', '\r'>(d_, i, n_);
-        }
-
-    private:
-        const char* d_;
-        std::size_t n_;
-    };
-
-    // The same searches answered from the bit masks of a 64-byte window, for
-    // a tag whose attributes stand one per line: a window's masks come from
-    // independent loads, so the walk from one attribute to the next is a
-    // chain of shifts and bit scans rather than of loads and compares. Near
-    // the end of the input (no whole window left) the plain searches answer.
+    // The searches of a start tag (Plain: name_end, value_stop and
+    // skip_space, each a search of its own) answered from the bit masks of a
+    // 64-byte window, for a tag whose attributes stand one per line: a
+    // window's masks come from independent loads, so the walk from one
+    // attribute to the next is a chain of shifts and bit scans rather than of
+    // loads and compares. Near the end of the input (no whole window left)
+    // Plain answers.
+    template <class Plain>
     class TagScan {
     public:
-        TagScan(const char* d, std::size_t n) noexcept : d_(d), n_(n), base_(n + kSpan) {}
+        TagScan(const char* d, std::size_t n) noexcept : plain_(d, n), d_(d), n_(n), base_(n + kSpan) {}
 
-        // The first position at or after i that is not tag white space, or n.
         [[gnu::always_inline]] std::size_t skip_space(std::size_t i) noexcept {
             if (i >= n_ || !has_class(d_[i], kTagSpace)) return i;
-            for (;;) {
-                const std::size_t off = i - base_;
-                if (off < kSpan) {
-                    const std::uint64_t m = ~space_ >> off;
-                    if (m) return i + static_cast<std::size_t>(__builtin_ctzll(m));
-                    i = base_ + kSpan;
-                }
-                if (i + kSpan > n_) return skip_tag_space(d_, i, n_);
-                load(i);
-            }
+            return next(i, [this] { return ~space_; }, [this](std::size_t at) { return plain_.skip_space(at); });
         }
-
-        // The first position at or after i that ends an attribute's name (tag
-        // white space, either quote, '=', '/' or '>'), or n.
         [[gnu::always_inline]] std::size_t name_end(std::size_t i) noexcept {
-            for (;;) {
-                const std::size_t off = i - base_;
-                if (off < kSpan) {
-                    const std::uint64_t m = name_end_ >> off;
-                    if (m) return i + static_cast<std::size_t>(__builtin_ctzll(m));
-                    i = base_ + kSpan;
-                }
-                if (i + kSpan > n_) return find_class<kAttrNameEnd | kStartNameEnd, '"', '\'', '=', '/', '>'>(d_, i, n_);
-                load(i);
-            }
+            return next(i, [this] { return name_end_; }, [this](std::size_t at) { return plain_.name_end(at); });
         }
-
-        // The first position at or after i holding `quote` (either quote
-        // character), '<', '&', TAB, LF or CR, or n.
         [[gnu::always_inline]] std::size_t value_stop(std::size_t i, char quote) noexcept {
-            for (;;) {
-                const std::size_t off = i - base_;
-                if (off < kSpan) {
-                    const std::uint64_t m = ((quote == '"' ? double_ : single_) | stop_) >> off;
-                    if (m) return i + static_cast<std::size_t>(__builtin_ctzll(m));
-                    i = base_ + kSpan;
-                }
-                if (i + kSpan > n_) {
-                    return quote == '"' ? find_any<'"', '<', '&', '\t', '\n', '\r'>(d_, i, n_)
-                                        : find_any<'\'', '<', '&', '\t', '\n', '\r'>(d_, i, n_);
-                }
-                load(i);
-            }
+            return next(i, [this, quote] { return (quote == '"' ? double_ : single_) | stop_; },
+                        [this, quote](std::size_t at) { return plain_.value_stop(at, quote); });
         }
 
     private:
         static constexpr std::size_t kSpan = 64;
+
+        // The first position at or after i with its bit set in bits(), window
+        // by window; plain(i) where no whole window is left.
+        template <class Bits, class PlainSearch>
+        [[gnu::always_inline]] std::size_t next(std::size_t i, Bits bits, PlainSearch plain) noexcept {
+            for (;;) {
+                const std::size_t off = i - base_;
+                if (off < kSpan) {
+                    const std::uint64_t m = bits() >> off;
+                    if (m) return i + static_cast<std::size_t>(__builtin_ctzll(m));
+                    i = base_ + kSpan;
+                }
+                if (i + kSpan > n_) return plain(i);
+                load(i);
+            }
+        }
 
         void load(std::size_t at) noexcept {
             base_ = at;
@@ -241,6 +191,7 @@ struct Simd {
             }
         }
 
+        Plain plain_;
         const char* d_;
         std::size_t n_;
         std::size_t base_;  // where the window starts; n + kSpan before the first load, so no position is in it
