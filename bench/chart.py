@@ -29,7 +29,7 @@ PEERS = ["lxml", "ElementTree", "xmltodict"]
 COLORS = {"lxml": "#4c72b0", "ElementTree": "#55a868", "xmltodict": "#c44e52", "arbolite": "#dd8452",
           "hashlib": "#8c8c8c"}
 LABELS = {"read": "read_string", "walk": "read + walk", "write": "write_string\n(own output MB/s)",
-          "dict": "read + to_dict", "search": "search_by_name", "memory": "memory\n(peer B / arbolite B)"}
+          "dict": "read_dict", "search": "search_by_name", "memory": "memory\n(peer B / arbolite B)"}
 GOALS = {"read": ("lxml", 4.0), "walk": ("lxml", 3.5), "write": ("lxml", 4.0), "dict": ("xmltodict", 10.0),
          "search": ("ElementTree", 3.0)}
 

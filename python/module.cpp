@@ -120,6 +120,7 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st.parse_error);
     Py_CLEAR(st.internal_error);
     st.names.clear();
+    st.values.clear();
     return 0;
 }
 

@@ -17,6 +17,7 @@ struct ModuleState {
     PyObject* parse_error;
     PyObject* internal_error;
     NameCache names;
+    NameCache values;  // short attribute values and texts, for the dict forms
 };
 
 inline ModuleState& module_state(PyObject* module) noexcept {

@@ -165,8 +165,8 @@ PyObject* read_string(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 PyObject* read_dict(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> Result<object> {
         ARBOLITE_TRY(state, live_state(module));
-        NameCache& names = state->names;
-        const TreeUse use = [&](Node* root) { return tree_to_dict(root, names); };
+        ModuleState& st = *state;
+        const TreeUse use = [&](Node* root) { return tree_to_dict(root, st.names, st.values); };
         return read_named(*state, kReadDictParams, args, nargs, kwnames, &use);
     });
 }

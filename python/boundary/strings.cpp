@@ -44,22 +44,32 @@ static_assert(kReadSlack >= 32, "a name is read as a whole block of the cache's 
 object NameCache::get(std::string_view text) {
     const std::size_t n = text.size();
     if (n < 2 || n > kMaxLen) return stored_str(text);
-    alignas(16) unsigned char key[kMaxLen];
-    std::memcpy(key, text.data(), kMaxLen);  // within the node string's slack
-    std::memset(key + n, 0, kMaxLen - n);
-    std::uint64_t w[4];
-    std::memcpy(w, key, sizeof w);
-    std::uint64_t h = (w[0] * 0x9E3779B97F4A7C15ULL) ^ (w[1] * 0xC2B2AE3D27D4EB4FULL) ^
-                      (w[2] * 0x165667B19E3779F9ULL) ^ (w[3] * 0x27D4EB2F165667C5ULL) ^ n;
+    // The name and its zero padding are built in registers: padding written
+    // byte by byte to memory and read back as words stalls every lookup.
+    const __m128i len = _mm_set1_epi8(static_cast<char>(n));
+    const __m128i low = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data())),
+                                      _mm_cmpgt_epi8(len, _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15)));
+    const __m128i high = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + 16)),
+                                       _mm_cmpgt_epi8(len, _mm_setr_epi8(16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27,
+                                                                         28, 29, 30, 31)));
+    const std::uint64_t w0 = static_cast<std::uint64_t>(_mm_cvtsi128_si64(low));
+    const std::uint64_t w1 = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(low, low)));
+    const std::uint64_t w2 = static_cast<std::uint64_t>(_mm_cvtsi128_si64(high));
+    const std::uint64_t w3 = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(high, high)));
+    std::uint64_t h = (w0 * 0x9E3779B97F4A7C15ULL) ^ (w1 * 0xC2B2AE3D27D4EB4FULL) ^ (w2 * 0x165667B19E3779F9ULL) ^
+                      (w3 * 0x27D4EB2F165667C5ULL) ^ n;
     h ^= h >> 29;
     h *= 0xBF58476D1CE4E5B9ULL;
     Slot& slot = slots_[(h >> 32) & (kSlots - 1)];
-    if (slot.str && slot.len == n && std::memcmp(slot.bytes, key, kMaxLen) == 0) return borrow(slot.str);
+    const __m128i same = _mm_and_si128(_mm_cmpeq_epi8(low, _mm_loadu_si128(reinterpret_cast<const __m128i*>(slot.bytes))),
+                                       _mm_cmpeq_epi8(high, _mm_loadu_si128(reinterpret_cast<const __m128i*>(slot.bytes + 16))));
+    if (slot.str && slot.len == n && _mm_movemask_epi8(same) == 0xFFFF) return borrow(slot.str);
     object made = stored_str(text);
     PyObject* old = slot.str;
     slot.str = borrow(made.ptr()).release();
     slot.len = n;
-    std::memcpy(slot.bytes, key, kMaxLen);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(slot.bytes), low);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(slot.bytes + 16), high);
     Py_XDECREF(old);  // a str's release runs no Python code
     return made;
 }

@@ -26,11 +26,14 @@ object stored_str(std::string_view text);
 // what they cost without the table, plus one compare. Sharing strs cannot be
 // seen: they are immutable. The table belongs to one module object, so to
 // one interpreter, whose lock guards it. It also holds the dict form's keys.
+// The dict forms keep a second table for short attribute values and texts,
+// which repeat in most documents (types, flags, codes, units) and whose strs
+// are most of what those forms allocate.
 class NameCache {
 public:
     enum Key { kName, kAttrs, kChildren, kText, kKeyCount };
 
-    // Of a name stored in a node (readable past its end).
+    // Of a string stored in a node (readable past its end).
     object get(std::string_view text);
     // One of the dict form's keys, interned; null before fill() or after clear().
     PyObject* key(Key k) const noexcept { return keys_[k]; }

@@ -33,10 +33,11 @@ Status set_item(handle dict, PyObject* key, handle value) {
 }
 
 // Python objects are built straight from the nodes, without an intermediate
-// copy, in one pre-order walk. A child's dict is appended to its parent's
-// list as soon as it is made (a list pre-sized with empty slots could be seen
-// half-filled by a garbage-collector callback); its own children follow.
-// The dicts and lists made here hold no cycle (CollectorPause).
+// copy, in one pre-order walk. A children list is made at its final length
+// and a child's dict stored in its slot as soon as it is made; its own
+// children follow. No Python code runs and the collector is paused
+// (CollectorPause: these dicts and lists hold no cycle), so nothing sees a
+// list before its slots are filled.
 
 // Less than any node's dictionaries take: the dict of four keys, its
 // attribute dict and its children list.
@@ -428,7 +429,7 @@ constexpr Params kFromDictParams{"Node", "from_dict", {"dict_"}, 1, 1};
 
 // Names and keys come from the module's one cache of names, so a document's
 // few dozen names become a few dozen strs however many dicts use them.
-Result<object> tree_to_dict(Node* root, NameCache& names) {
+Result<object> tree_to_dict(Node* root, NameCache& names, NameCache& values) {
     CollectorPause pause;
     struct Keys {
         PyObject* name;
@@ -443,7 +444,13 @@ Result<object> tree_to_dict(Node* root, NameCache& names) {
     struct Visitor {
         const Keys& k;
         NameCache& cache;
-        std::vector<object> lists;  // the children list of each open node
+        NameCache& values;
+        // The children list of each open node, and how many of its slots hold a dict.
+        struct Open {
+            object list;
+            Py_ssize_t filled;
+        };
+        std::vector<Open> lists;
         object result;
         std::optional<Error> error;
 
@@ -454,20 +461,22 @@ Result<object> tree_to_dict(Node* root, NameCache& names) {
             object attrs = steal(check_created(PyDict_New()));
             for (const Attr a : node_attrs(n)) {
                 object key = cache.get(a.key);
-                object value = stored_str(a.value);
+                object value = values.get(a.value);
                 if (PyDict_SetItem(attrs.ptr(), key.ptr(), value.ptr()) < 0) return Error::fetch();
             }
             ARBOLITE_CHECK(set_item(dict, k.attrs, attrs));
-            object list = steal(check_created(PyList_New(0)));
+            object list = steal(check_created(PyList_New(static_cast<Py_ssize_t>(n->child_count))));
             ARBOLITE_CHECK(set_item(dict, k.children, list));
             const auto text = node_text(n);
-            ARBOLITE_CHECK(set_item(dict, k.text, text ? stored_str(*text) : borrow(Py_None)));
+            ARBOLITE_CHECK(set_item(dict, k.text, text ? values.get(*text) : borrow(Py_None)));
             if (lists.empty()) {
                 result = dict;
-            } else if (PyList_Append(lists.back().ptr(), dict.ptr()) < 0) {
-                return Error::fetch();
+            } else {
+                Open& parent = lists.back();
+                if (parent.filled >= PyList_GET_SIZE(parent.list.ptr())) fatal("a node has more children than it counts");
+                PyList_SET_ITEM(parent.list.ptr(), parent.filled++, dict.release());
             }
-            lists.push_back(std::move(list));
+            lists.push_back(Open{std::move(list), 0});
             return ok();
         }
         SignalCheck signals;
@@ -495,8 +504,11 @@ Result<object> tree_to_dict(Node* root, NameCache& names) {
             }
             return Walk::Into;
         }
-        void leave(Node*, std::size_t) { lists.pop_back(); }
-    } visitor{k, names, {}, {}, std::nullopt, {}, root};
+        void leave(Node*, std::size_t) {
+            if (lists.back().filled != PyList_GET_SIZE(lists.back().list.ptr())) fatal("a node has fewer children than it counts");
+            lists.pop_back();
+        }
+    } visitor{k, names, values, {}, {}, std::nullopt, {}, root};
     if (!walk_preorder(root, visitor)) return std::move(*visitor.error);
     return std::move(visitor.result);
 }
@@ -504,7 +516,8 @@ Result<object> tree_to_dict(Node* root, NameCache& names) {
 PyObject* node_to_dict(PyObject* self, PyObject*) {
     return guarded([&]() -> Result<object> {
         ARBOLITE_TRY(node, node_receiver(self));
-        return tree_to_dict(node, type_state(Py_TYPE(self)).names);
+        ModuleState& st = type_state(Py_TYPE(self));
+        return tree_to_dict(node, st.names, st.values);
     });
 }
 

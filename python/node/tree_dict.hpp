@@ -10,6 +10,6 @@
 
 namespace arbolite {
 
-Result<object> tree_to_dict(Node* root, NameCache& names);
+Result<object> tree_to_dict(Node* root, NameCache& names, NameCache& values);
 
 }  // namespace arbolite

@@ -157,7 +157,8 @@ bool strip_may_differ(std::string_view t) {
 
 class DictBuilder {
 public:
-    DictBuilder(const ParseOptions& o, NameCache& names, const Mappings& maps) : o_(o), names_(names), maps_(maps) {}
+    DictBuilder(const ParseOptions& o, NameCache& names, NameCache& values, const Mappings& maps)
+        : o_(o), names_(names), values_(values), maps_(maps) {}
 
     Result<object> build(Node* root) {
         CollectorPause pause;
@@ -248,14 +249,14 @@ private:
                 item = steal(check_created(PyDict_New()));
                 for (const Attr a : node_attrs(n)) {
                     ARBOLITE_TRY(key, attr_key(a.key));
-                    object value = stored_str(a.value);
+                    object value = values_.get(a.value);
                     if (PyDict_SetItem(item.ptr(), key.ptr(), value.ptr()) < 0) return Error::fetch();
                 }
             } else {
                 pairs_.clear();
                 for (const Attr a : node_attrs(n)) {
                     ARBOLITE_TRY(key, attr_key(a.key));
-                    pairs_.emplace_back(std::move(key), stored_str(a.value));
+                    pairs_.emplace_back(std::move(key), values_.get(a.value));
                 }
                 ARBOLITE_TRY(attrs, maps_.from_pairs(pairs_));
                 item = std::move(attrs);
@@ -269,7 +270,7 @@ private:
     Result<object> text(Node* n) {
         const auto t = node_text(n);
         if (!t) return object();
-        object s = stored_str(*t);
+        object s = values_.get(*t);
         if (o_.strip_whitespace && strip_may_differ(*t)) {
             s = steal(PyObject_CallMethod(s.ptr(), "strip", nullptr));
             if (!s) return Error::fetch();
@@ -305,6 +306,7 @@ private:
 
     const ParseOptions& o_;
     NameCache& names_;
+    NameCache& values_;
     const Mappings& maps_;
     std::vector<object> items_;  // the mapping of each open element with children (null: none yet)
     object leaf_;                // that of a childless element, between open and close
@@ -774,7 +776,7 @@ PyObject* parse_dict(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
         PyObject* constructor = given(slots[7]) ? slots[7] : reinterpret_cast<PyObject*>(&PyDict_Type);
         if (!PyCallable_Check(constructor)) return argument_error("dict_constructor", type_error(constructor, "callable"));
         Mappings maps(constructor);
-        DictBuilder builder(o, st.names, maps);
+        DictBuilder builder(o, st.names, st.values, maps);
         const TreeUse use = [&](Node* root) { return builder.build(root); };
         return read_document_element(st, slots[0], !o.strip_whitespace, "xml", &use);
     });
