@@ -371,3 +371,30 @@ def test_read_dict_arguments():
     assert arbolite.read_dict(xml_string="<r/>", root_tag="r")["name"] == "r"
     with pytest.raises(TypeError):
         arbolite.read_dict("<r/>")
+
+
+# ---- the strs of values and texts are shared between dicts and calls ---------
+
+def _values():
+    """Values that differ only past 16 or near 32 bytes, or only in length, with
+    padding-like and non-ASCII bytes: a table keyed by a value's first bytes or
+    its padding would mix them up."""
+    heads = ["a" * 15, "a" * 16, "b" * 31, "é" * 8, "x\u4e2d"]
+    mixed = [h + t for h in heads for t in ("", "a", "ab", "0", "a" * 17, "\u00a0z")] + ["", "q"]
+    # More values of one length than the table has slots: some must share one.
+    return mixed + [f"{'a' * 16}{i:04d}" for i in range(700)] + [f"{i:04d}{'a' * 20}" for i in range(700)]
+
+
+@pytest.mark.parametrize("order", [1, -1])
+def test_dict_values_and_texts_as_elementtree(order):
+    import xml.etree.ElementTree as ET
+    from xml.sax.saxutils import quoteattr, escape
+    values = _values()[::order]
+    doc = "<r>" + "".join(f"<e k={quoteattr(v)} j={quoteattr(w)}>{escape(w)}</e>"
+                          for _ in range(2) for v, w in zip(values, values[::-1])) + "</r>"
+    want = [(dict(e.attrib), e.text) for e in ET.fromstring(doc)]
+    for d in (arbolite.read_dict(doc, "r"), arbolite.read_string(doc, "r").to_dict()):
+        assert [(c["attrs"], c["text"] or "") for c in d["children"]] == [(a, t or "") for a, t in want]
+    got = arbolite.parse_dict(doc)["r"]["e"]
+    assert [({k[1:]: v for k, v in c.items() if k[0] == "@"}, c.get("#text", "")) for c in got] == \
+        [(a, t or "") for a, t in want]
