@@ -156,12 +156,18 @@ bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
 
 bool ascii_space(char c) noexcept { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
 
+// Whether a character that starts with this byte may be multi-byte
+// White_Space: every one of them starts with C2, E1, E2 or E3, so most
+// non-ASCII text (Cyrillic, Greek, CJK) is told apart by one byte.
+bool may_start_space(unsigned char c) noexcept { return c == 0xC2 || (c >= 0xE1 && c <= 0xE3); }
+
 // White_Space at the start and the end of a piece of text; ASCII first, the
-// full (multi-byte) rule only when a non-ASCII byte is reached.
+// full (multi-byte) rule only when a character that may be White_Space is
+// reached.
 std::size_t leading_space(const char* p, std::size_t n) noexcept {
     std::size_t i = 0;
     while (i < n && ascii_space(p[i])) ++i;
-    if (i < n && static_cast<unsigned char>(p[i]) >= 0x80) i += leading_white_space({p + i, n - i});
+    if (i < n && may_start_space(static_cast<unsigned char>(p[i]))) i += leading_white_space({p + i, n - i});
     return i;
 }
 
@@ -169,7 +175,12 @@ std::string_view trim_text(std::string_view t) noexcept {
     t.remove_prefix(leading_space(t.data(), t.size()));
     std::size_t end = t.size();
     while (end > 0 && ascii_space(t[end - 1])) --end;
-    if (end > 0 && static_cast<unsigned char>(t[end - 1]) >= 0x80) end -= trailing_white_space(t.substr(0, end));
+    // Multi-byte White_Space is two or three bytes long.
+    if (end > 0 && static_cast<unsigned char>(t[end - 1]) >= 0x80 &&
+        ((end >= 2 && static_cast<unsigned char>(t[end - 2]) == 0xC2) ||
+         (end >= 3 && may_start_space(static_cast<unsigned char>(t[end - 3]))))) {
+        end -= trailing_white_space(t.substr(0, end));
+    }
     return t.substr(0, end);
 }
 
