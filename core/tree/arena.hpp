@@ -75,12 +75,16 @@ private:
     std::uint32_t commit_big(char* end) noexcept;
     Slab* new_slab(std::size_t bytes);
     void retire_current() noexcept;
+    bool advise_huge_pages() noexcept;
+    void end_huge_pages() noexcept;
 
     std::vector<Slab*> slabs_;
     Slab* current_ = nullptr;  // where small objects go
     char* free_ = nullptr;     // its first free byte
     char* limit_ = nullptr;    // its end
     Slab* big_ = nullptr;      // the slab of its own that the last reservation got
+    enum class Huge : std::uint8_t { Undecided, Advised, Plain };
+    Huge huge_ = Huge::Undecided;  // decided at its first huge slab, until published
     std::size_t next_size_;
     std::size_t max_size_;  // the size slabs grow to: larger for large documents
 };
