@@ -104,6 +104,7 @@ public:
     T& back() noexcept { return data_[size_ - 1]; }
     const T& back() const noexcept { return data_[size_ - 1]; }
     const T& front() const noexcept { return data_[0]; }
+    const T& operator[](u64 i) const noexcept { return data_[i]; }
     const T* begin() const noexcept { return data_; }
     const T* end() const noexcept { return data_ + size_; }
     void pop_back() noexcept { --size_; }
@@ -388,6 +389,21 @@ private:
     Bytes names_;             // names of the open frames
 
     Stack<Frame> frames_;     // elements open inside the wanted one
+    // 1 + the index of the outermost frame holding pending text, 0 if none.
+    // Only the innermost frame gains or loses pending text, so this one
+    // holds the earliest: keep_from() stays constant time however deep.
+    u64 outer_pending_ = 0;
+    // The innermost frame took pending text, or gave it up (or closes).
+    void held_pending() noexcept {
+        if constexpr (kStream) {
+            if (outer_pending_ == 0) outer_pending_ = frames_.size();
+        }
+    }
+    void dropped_pending() noexcept {
+        if constexpr (kStream) {
+            if (outer_pending_ == frames_.size()) outer_pending_ = 0;
+        }
+    }
     Stack<Range> outer_;      // names of elements open outside it
     Stack<Range> pending_;    // text between markup, read when the next record is walked
     Bytes text_;                    // text of the open frames, innermost last
@@ -441,9 +457,7 @@ template <bool kRawText, bool kStream>
 u64 Parser<kRawText, kStream>::keep_from() const noexcept {
     u64 keep = q_;
     if (!pending_.empty()) keep = std::min(keep, pending_.front().start);
-    for (const Frame& f : frames_) {
-        if (f.pending_len != 0) keep = std::min(keep, f.pending_off);
-    }
+    if (outer_pending_ != 0) keep = std::min(keep, frames_[outer_pending_ - 1].pending_off);
     // The text of the markup before q_, which the next record may start from.
     return std::min(keep, prev_end_ == 0 ? u64{0} : prev_end_ + 1);
 }
@@ -517,6 +531,7 @@ typename Parser<kRawText, kStream>::Halt Parser<kRawText, kStream>::scan() {
                         // reference in it: taken from the input as it stands.
                         f.pending_off = text.start;
                         f.pending_len = text.end - text.start;
+                        held_pending();
                         close_frame();
                     } else {
                         queue_text(text);
@@ -1208,11 +1223,13 @@ bool Parser<kRawText, kStream>::add_text(u64 off, u64 len, bool decode) {
         if (!decode) {
             f.pending_off = off;
             f.pending_len = len;
+            held_pending();
             return true;
         }
     } else if (f.pending_len != 0) {
         text_.append(d_ + f.pending_off, f.pending_len);
         f.pending_len = 0;
+        dropped_pending();
     }
     if (!decode) {
         text_.append(d_ + off, len);
@@ -1281,6 +1298,7 @@ void Parser<kRawText, kStream>::close_frame() {
     }
     text_.resize(f.text_start);
     if constexpr (kStream) {
+        dropped_pending();
         names_.resize(f.name_off);
         frames_.pop_back();
         // Past the document element the walk goes on, as a whole read's
