@@ -19,6 +19,13 @@ struct Lanes {
         return first;
     }
     static std::uint32_t mask(V v) noexcept { return static_cast<std::uint32_t>(_mm256_movemask_epi8(v)); }
+    // Each byte of v below 0x80 picks entry (its low nibble) of the 16-byte
+    // table; bytes from 0x80 pick 0.
+    static constexpr bool kLookup = true;
+    static V lookup(const char (&table)[16], V v) noexcept {
+        const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(table));
+        return _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(t), v);
+    }
     // Exactly the tag white space (space, TAB, LF, FF, CR): each byte looks
     // up the one such byte with its low nibble (0 where there is none, which
     // no byte of that nibble equals; bytes from 0x80 look up 0).

@@ -7,10 +7,51 @@ struct Simd {
     static constexpr const char* kName = Lanes::kName;
     static constexpr std::size_t W = Lanes::W;
 
+    // A set of bytes matched with one byte shuffle: each byte looks up the
+    // member that has its low nibble and compares equal to it or not. Members
+    // whose nibble is taken (or from 0x80) are left to compares of their own.
+    template <char... Cs>
+    struct NibbleSet {
+        struct Plan {
+            char table[16];
+            char rest[sizeof...(Cs) + 1];
+            std::size_t rest_count;
+        };
+        static constexpr Plan plan = [] {
+            Plan p{};
+            // An empty entry holds 0x80, which no byte picking it equals.
+            for (char& c : p.table) c = static_cast<char>(0x80);
+            p.rest_count = 0;
+            for (const char c : {Cs...}) {
+                const auto b = static_cast<unsigned char>(c);
+                if (b >= 0x80) {
+                    p.rest[p.rest_count++] = c;
+                } else if (p.table[b & 15] == static_cast<char>(0x80)) {
+                    p.table[b & 15] = c;
+                } else if (p.table[b & 15] != c) {
+                    p.rest[p.rest_count++] = c;
+                }
+            }
+            return p;
+        }();
+        // L is Lanes, named late: only kernels with a byte shuffle have lookup().
+        template <class L = Lanes, std::size_t... I>
+        static typename L::V hits(typename L::V v, std::index_sequence<I...>) noexcept {
+            return L::any_of(L::eq_v(L::lookup(plan.table, v), v), L::eq(v, plan.rest[I])...);
+        }
+        static typename Lanes::V hits(typename Lanes::V v) noexcept {
+            return hits(v, std::make_index_sequence<plan.rest_count>{});
+        }
+    };
+
     // The bytes of a class that is the tag white space and Extra, exactly.
     template <char... Extra>
     static std::uint32_t members(typename Lanes::V v) noexcept {
-        return Lanes::mask(Lanes::any_of(Lanes::tag_space(v), Lanes::eq(v, Extra)...));
+        if constexpr (Lanes::kLookup) {
+            return Lanes::mask(NibbleSet<' ', '\t', '\n', '\f', '\r', Extra...>::hits(v));
+        } else {
+            return Lanes::mask(Lanes::any_of(Lanes::tag_space(v), Lanes::eq(v, Extra)...));
+        }
     }
 
     // Whether class Cls is the tag white space and Extra, nothing more or less.
@@ -26,6 +67,7 @@ struct Simd {
 
     template <char... Cs>
     static std::uint32_t match(typename Lanes::V v) noexcept {
+        if constexpr (Lanes::kLookup && sizeof...(Cs) >= 3) return Lanes::mask(NibbleSet<Cs...>::hits(v));
         return Lanes::mask(Lanes::any_of(Lanes::eq(v, Cs)...));
     }
 
@@ -182,12 +224,8 @@ struct Simd {
                 space_ |= std::uint64_t{Lanes::mask(space)} << k;
                 double_ |= std::uint64_t{Lanes::mask(dq)} << k;
                 single_ |= std::uint64_t{Lanes::mask(sq)} << k;
-                name_end_ |= std::uint64_t{Lanes::mask(Lanes::any_of(space, dq, sq, Lanes::eq(v, '='), Lanes::eq(v, '/'),
-                                                                     Lanes::eq(v, '>')))}
-                             << k;
-                stop_ |= std::uint64_t{Lanes::mask(Lanes::any_of(Lanes::eq(v, '<'), Lanes::eq(v, '&'), Lanes::eq(v, '\t'),
-                                                                 Lanes::eq(v, '\n'), Lanes::eq(v, '\r')))}
-                         << k;
+                name_end_ |= std::uint64_t{members<'"', '\'', '=', '/', '>'>(v)} << k;
+                stop_ |= std::uint64_t{match<'<', '&', '\t', '\n', '\r'>(v)} << k;
             }
         }
 
