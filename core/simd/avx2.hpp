@@ -22,16 +22,12 @@ struct Lanes {
     // Each byte of v below 0x80 picks entry (its low nibble) of the 16-byte
     // table; bytes from 0x80 pick 0.
     static constexpr bool kLookup = true;
-    static V lookup(const char (&table)[16], V v) noexcept {
-        const __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i*>(table));
-        return _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(t), v);
-    }
-    // Exactly the tag white space (space, TAB, LF, FF, CR): each byte looks
-    // up the one such byte with its low nibble (0 where there is none, which
-    // no byte of that nibble equals; bytes from 0x80 look up 0).
-    static V tag_space(V v) noexcept {
-        const V table = _mm256_setr_epi8(' ', 0, 0, 0, 0, 0, 0, 0, 0, '\t', '\n', 0, '\f', '\r', 0, 0,
-                                         ' ', 0, 0, 0, 0, 0, 0, 0, 0, '\t', '\n', 0, '\f', '\r', 0, 0);
-        return _mm256_cmpeq_epi8(_mm256_shuffle_epi8(table, v), v);
+    // Spelled out entry by entry so that a constant table becomes one
+    // constant vector, not a load and a broadcast per call.
+    static V lookup(const char (&t)[16], V v) noexcept {
+        const V table = _mm256_setr_epi8(t[0], t[1], t[2], t[3], t[4], t[5], t[6], t[7], t[8], t[9], t[10], t[11],
+                                         t[12], t[13], t[14], t[15], t[0], t[1], t[2], t[3], t[4], t[5], t[6], t[7],
+                                         t[8], t[9], t[10], t[11], t[12], t[13], t[14], t[15]);
+        return _mm256_shuffle_epi8(table, v);
     }
 };

@@ -21,6 +21,4 @@ struct Lanes {
     // One bit per byte: its high bit (after a compare, set where it matched).
     static std::uint32_t mask(V v) noexcept { return static_cast<std::uint32_t>(_mm_movemask_epi8(v)); }
     static constexpr bool kLookup = false;  // no byte shuffle before SSSE3
-    // Exactly the tag white space (space, TAB, LF, FF, CR); no byte shuffle here.
-    static V tag_space(V v) noexcept { return any_of(eq(v, ' '), eq(v, '\t'), eq(v, '\n'), eq(v, '\f'), eq(v, '\r')); }
 };

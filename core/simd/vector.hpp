@@ -44,14 +44,24 @@ struct Simd {
         }
     };
 
+    // The lanes holding one of Cs: a shuffle for three or more where there is
+    // one, else a compare each.
+    template <char... Cs>
+    static typename Lanes::V lanes_of(typename Lanes::V v) noexcept {
+        if constexpr (Lanes::kLookup && sizeof...(Cs) >= 3) return NibbleSet<Cs...>::hits(v);
+        return Lanes::any_of(Lanes::eq(v, Cs)...);
+    }
+
+    // The lanes holding tag white space (space, TAB, LF, FF, CR) or one of Extra.
+    template <char... Extra>
+    static typename Lanes::V space_or(typename Lanes::V v) noexcept {
+        return lanes_of<' ', '\t', '\n', '\f', '\r', Extra...>(v);
+    }
+
     // The bytes of a class that is the tag white space and Extra, exactly.
     template <char... Extra>
     static std::uint32_t members(typename Lanes::V v) noexcept {
-        if constexpr (Lanes::kLookup) {
-            return Lanes::mask(NibbleSet<' ', '\t', '\n', '\f', '\r', Extra...>::hits(v));
-        } else {
-            return Lanes::mask(Lanes::any_of(Lanes::tag_space(v), Lanes::eq(v, Extra)...));
-        }
+        return Lanes::mask(space_or<Extra...>(v));
     }
 
     // Whether class Cls is the tag white space and Extra, nothing more or less.
@@ -67,8 +77,7 @@ struct Simd {
 
     template <char... Cs>
     static std::uint32_t match(typename Lanes::V v) noexcept {
-        if constexpr (Lanes::kLookup && sizeof...(Cs) >= 3) return Lanes::mask(NibbleSet<Cs...>::hits(v));
-        return Lanes::mask(Lanes::any_of(Lanes::eq(v, Cs)...));
+        return Lanes::mask(lanes_of<Cs...>(v));
     }
 
     // The first position in [i, n) whose vector lane `hits` marks, or n;
@@ -116,7 +125,7 @@ struct Simd {
 
     // Bytes that are tag white space: space, TAB, LF, FF, CR.
     static std::uint32_t tag_space(typename Lanes::V v) noexcept {
-        return Lanes::mask(Lanes::tag_space(v));
+        return Lanes::mask(space_or<>(v));
     }
 
     // Most runs are one space: that is settled without a vector.
@@ -218,7 +227,7 @@ struct Simd {
             space_ = name_end_ = double_ = single_ = stop_ = 0;
             for (std::size_t k = 0; k < kSpan; k += W) {
                 const typename Lanes::V v = Lanes::load(d_ + at + k);
-                const typename Lanes::V space = Lanes::tag_space(v);
+                const typename Lanes::V space = space_or<>(v);
                 const typename Lanes::V dq = Lanes::eq(v, '"');
                 const typename Lanes::V sq = Lanes::eq(v, '\'');
                 space_ |= std::uint64_t{Lanes::mask(space)} << k;

@@ -14,13 +14,13 @@ namespace arbolite::avx2_sets {
 #include "core/simd/vector.hpp"
 
 template <char... Cs>
-bool any_agrees(char filler) {
+bool any_agrees() {
     char block[64];
     for (int b = 0; b < 256; ++b) {
         const char c = static_cast<char>(b);
         const bool member = ((c == Cs) || ...);
         for (std::size_t at = 0; at < sizeof block; ++at) {
-            std::memset(block, filler, sizeof block);
+            std::memset(block, 'a', sizeof block);
             block[at] = c;
             const std::size_t hit = Simd::find_any<Cs...>(block, 0, sizeof block);
             if (hit != (member ? at : sizeof block)) return false;
@@ -30,12 +30,12 @@ bool any_agrees(char filler) {
 }
 
 template <std::uint8_t Cls, char... Extra>
-bool class_agrees(char filler) {
+bool class_agrees() {
     char block[64];
     for (int b = 0; b < 256; ++b) {
         const char c = static_cast<char>(b);
         for (std::size_t at = 0; at < sizeof block; ++at) {
-            std::memset(block, filler, sizeof block);
+            std::memset(block, 'a', sizeof block);
             block[at] = c;
             const std::size_t hit = Simd::find_class<Cls, Extra...>(block, 0, sizeof block);
             if (hit != (has_class(c, Cls) ? at : sizeof block)) return false;
@@ -45,10 +45,11 @@ bool class_agrees(char filler) {
 }
 
 bool all_agree() {
-    return any_agrees<'"', '<', '&', '\t', '\n', '\r'>('a') && any_agrees<'\'', '<', '&', '\t', '\n', '\r'>('a') &&
-           any_agrees<'<', '&', '\t', '\n', '\r'>('a') && any_agrees<'<', '&'>('a') &&
-           class_agrees<kAttrNameEnd | kStartNameEnd, '"', '\'', '=', '/', '>'>('a') &&
-           class_agrees<kStartNameEnd, '/', '>'>('a') && class_agrees<kEndNameEnd, '>'>('a');
+    return any_agrees<'"', '<', '&', '\t', '\n', '\r'>() && any_agrees<'\'', '<', '&', '\t', '\n', '\r'>() &&
+           any_agrees<'<', '&', '\t', '\n', '\r'>() && any_agrees<'<', '&'>() &&
+           class_agrees<kAttrNameEnd | kStartNameEnd, '"', '\'', '=', '/', '>'>() &&
+           class_agrees<kStartNameEnd, '/', '>'>() && class_agrees<kEndNameEnd, '>'>() &&
+           class_agrees<kTagSpace>();
 }
 }  // namespace arbolite::avx2_sets
 #include "core/simd/avx2_region_end.inl"
