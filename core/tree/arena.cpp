@@ -304,8 +304,11 @@ void Arena::end_huge_pages() noexcept {
 void release_kept_slabs() noexcept { pool().clear(); }
 
 void slab_release(const void* object, std::uint32_t offset) noexcept {
-    auto* slab = reinterpret_cast<Slab*>(const_cast<char*>(static_cast<const char*>(object)) - offset);
-    if (--slab->live == 0) free_slab(slab);
+    slab_release_many(reinterpret_cast<Slab*>(const_cast<char*>(static_cast<const char*>(object)) - offset), 1);
+}
+
+void slab_release_many(Slab* slab, std::uint64_t count) noexcept {
+    if ((slab->live -= count) == 0) free_slab(slab);
 }
 
 }  // namespace arbolite

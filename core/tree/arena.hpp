@@ -93,6 +93,38 @@ private:
 // from the slab's start, as commit() returned it.
 void slab_release(const void* object, std::uint32_t offset) noexcept;
 
+// Releases `count` objects of one published slab at once.
+void slab_release_many(Slab* slab, std::uint64_t count) noexcept;
+
+// Releases many objects, one decrement per run of objects in the same slab:
+// a dying tree's objects lie slab by slab in walk order, and a decrement per
+// object chained every release on the last one through the slab's counter.
+// Everything given is released by flush() or the destructor.
+class SlabReleaser {
+public:
+    SlabReleaser() noexcept = default;
+    SlabReleaser(const SlabReleaser&) = delete;
+    SlabReleaser& operator=(const SlabReleaser&) = delete;
+    ~SlabReleaser() { flush(); }
+
+    void release(const void* object, std::uint32_t offset) noexcept {
+        Slab* const slab = reinterpret_cast<Slab*>(const_cast<char*>(static_cast<const char*>(object)) - offset);
+        if (slab != slab_) {
+            flush();
+            slab_ = slab;
+        }
+        ++count_;
+    }
+    void flush() noexcept {
+        if (count_) slab_release_many(slab_, count_);
+        count_ = 0;
+    }
+
+private:
+    Slab* slab_ = nullptr;
+    std::uint64_t count_ = 0;
+};
+
 // Gives back to the system the few freed slabs kept for the next document.
 void release_kept_slabs() noexcept;
 

@@ -93,27 +93,14 @@ Node* make_own_node(const void* type, std::string_view name, const std::vector<A
     return node;
 }
 
+void free_own_node(Node* n) noexcept {
+    if (const AttrIndex* index = attr_index_of(n)) AttrIndex::destroy(const_cast<AttrIndex*>(index));
+    std::free(n);
+}
+
 void free_node_storage(Node* n) noexcept {
-    const AttrIndex* index = attr_index_of(n);
-    if (n->is_own()) {
-        if (index) AttrIndex::destroy(const_cast<AttrIndex*>(index));
-        std::free(n);
-        return;
-    }
-    // Texts and indexes are objects of their own in the arena, each behind a
-    // 4-byte (text) or 8-byte (index) field holding its offset in its slab.
-    if (n->text) {
-        std::uint32_t offset;
-        std::memcpy(&offset, n->text - 4, sizeof offset);
-        slab_release(n->text - 4, offset);
-    }
-    if (index) {
-        const char* at = reinterpret_cast<const char*>(index) - 8;
-        std::uint32_t offset;
-        std::memcpy(&offset, at, sizeof offset);
-        slab_release(at, offset);
-    }
-    slab_release(n, n->slab_offset);
+    SlabReleaser releases;
+    free_node_storage(n, releases);
 }
 
 }  // namespace arbolite

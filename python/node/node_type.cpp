@@ -1,6 +1,8 @@
 // The Node class: construction, release, properties and the type object.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "core/tree/own_node.hpp"
@@ -30,40 +32,76 @@ struct Dying {
     ChildCursor children;
     Node* own;  // an own node to free once its children are done
 };
-thread_local std::vector<Dying> t_dying;
+
+// The walk's stack: on the native stack while the tree is shallow, which is
+// every tree but a few; on the heap past that.
+class DyingStack {
+public:
+    DyingStack() noexcept = default;
+    DyingStack(const DyingStack&) = delete;
+    DyingStack& operator=(const DyingStack&) = delete;
+    ~DyingStack() {
+        if (data_ != local()) std::free(data_);
+    }
+
+    // False when no memory is left to grow into.
+    bool push(const Dying& d) noexcept {
+        if (size_ == capacity_ && !grow()) return false;
+        data_[size_++] = d;
+        return true;
+    }
+    Dying& back() noexcept { return data_[size_ - 1]; }
+    void pop() noexcept { --size_; }
+    bool empty() const noexcept { return size_ == 0; }
+
+private:
+    static constexpr std::size_t kLocal = 64;
+    Dying* local() noexcept { return reinterpret_cast<Dying*>(local_); }
+    bool grow() noexcept {
+        const std::size_t capacity = capacity_ * 2;
+        auto* grown = static_cast<Dying*>(std::malloc(capacity * sizeof(Dying)));
+        if (!grown) return false;
+        std::memcpy(static_cast<void*>(grown), data_, size_ * sizeof(Dying));
+        if (data_ != local()) std::free(data_);
+        data_ = grown;
+        capacity_ = capacity;
+        return true;
+    }
+
+    alignas(Dying) unsigned char local_[kLocal * sizeof(Dying)];
+    Dying* data_ = local();
+    std::size_t size_ = 0;
+    std::size_t capacity_ = kLocal;
+};
+static_assert(std::is_trivially_copyable_v<Dying>);
 
 void release_tree(Node* root) noexcept {
     PyTypeObject* type = Py_TYPE(as_object(root));
-    std::vector<Dying>& stack = t_dying;
-    const std::size_t base = stack.size();
+    DyingStack stack;
+    SlabReleaser releases;
     std::size_t freed = 0;
     auto die = [&](Node* n) -> bool {
         ChildCursor children(n);
         Node* own = n->is_own() ? n : nullptr;
         if (!own) {
-            free_node_storage(n);
+            free_node_storage(n, releases);
             ++freed;
         }
-        try {
-            stack.push_back(Dying{children, own});
-            return true;
-        } catch (...) {
-            return false;
-        }
+        return stack.push(Dying{children, own});
     };
     if (!die(root)) {
         // No room to defer anything: release the children one level deeper.
         ChildCursor children(root);
         while (Node* child = children.next()) Py_DECREF(as_object(child));
-        if (root->is_own()) free_node_storage(root), ++freed;
+        if (root->is_own()) free_node_storage(root, releases), ++freed;
     }
-    while (stack.size() > base) {
+    while (!stack.empty()) {
         Node* child = stack.back().children.next();
         if (!child) {
             Node* own = stack.back().own;
-            stack.pop_back();
+            stack.pop();
             if (own) {
-                free_node_storage(own);
+                free_node_storage(own, releases);
                 ++freed;
             }
             continue;
@@ -75,7 +113,14 @@ void release_tree(Node* root) noexcept {
             Py_DECREF(c);  // no room to defer it: released here, one level deeper
         }
     }
-    for (std::size_t k = 0; k < freed; ++k) Py_DECREF(type);
+    releases.flush();
+    // The nodes' references to their type, given back at once as the reader
+    // took them; the last through Py_DECREF, which frees a type no longer held.
+    if (freed) {
+        PyObject* t = reinterpret_cast<PyObject*>(type);
+        Py_SET_REFCNT(t, Py_REFCNT(t) - static_cast<Py_ssize_t>(freed - 1));
+        Py_DECREF(t);
+    }
 }
 
 void node_dealloc(PyObject* self) { release_tree(as_node(self)); }

@@ -159,6 +159,31 @@ TEST(Arena, SmallObjectsShareASlabThatGoesWithTheLastOfThem) {
     EXPECT_EQ(allocated(), before) << "the last release frees the slab";
 }
 
+TEST(Arena, ReleaserFreesEachSlabWithItsLastObject) {
+    std::vector<Object> objs;
+    objs.reserve(60);
+    const std::size_t before = allocated();
+    {
+        Arena arena(100);
+        for (int i = 0; i < 60; ++i) objs.push_back(put(arena, 100, static_cast<char>('a' + i % 26)));
+        arena.publish();
+    }
+    ASSERT_NE(objs.front().slab(), objs.back().slab());
+    const std::size_t published = allocated();
+    {
+        arbolite::SlabReleaser releases;
+        // Every other object front to back: runs that switch slabs, no slab emptied.
+        for (std::size_t i = 0; i < objs.size(); i += 2) releases.release(objs[i].at, objs[i].offset);
+        releases.flush();
+        EXPECT_EQ(allocated(), published);
+        for (std::size_t i = 1; i < objs.size(); i += 2) {
+            ASSERT_TRUE(intact(objs[i], 100, static_cast<char>('a' + i % 26))) << i;
+        }
+        for (std::size_t i = objs.size() - 1; i < objs.size(); i -= 2) releases.release(objs[i].at, objs[i].offset);
+    }
+    EXPECT_EQ(allocated(), before) << "every slab freed once its objects are";
+}
+
 TEST(Arena, MappedSlabStaysUntilItsLastObject) {
     arbolite::release_kept_slabs();  // room in the pool
     std::vector<Object> objs;
