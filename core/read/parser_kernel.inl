@@ -1016,13 +1016,14 @@ bool Parser<kRawText, kStream>::fast_start_tag(u64 p, u64 name_end, const Range&
         if (pos == last_end) return false;
         const u64 name_start = pos;
         pos = scan.name_end(pos);
-        // A '/' not before a '>' is part of the name.
-        while (pos < n && d[pos] == '/' && !(pos + 1 < n && d[pos + 1] == '>')) pos = scan.name_end(pos + 1);
-        if (pos >= n || pos == name_start) return false;
-        const u64 key_len = pos - name_start;
-        if (d[pos] == '=' && pos + 1 < n && (d[pos + 1] == '"' || d[pos + 1] == '\'')) {
+        u64 key_len = pos - name_start;
+        if (pos + 1 < n && d[pos] == '=' && key_len != 0 && (d[pos + 1] == '"' || d[pos + 1] == '\'')) {
             ++pos;  // the common form: name="value"
         } else {
+            // A '/' not before a '>' is part of the name.
+            while (pos < n && d[pos] == '/' && !(pos + 1 < n && d[pos + 1] == '>')) pos = scan.name_end(pos + 1);
+            if (pos >= n || pos == name_start) return false;
+            key_len = pos - name_start;
             if (d[pos] == '>' || d[pos] == '/') return false;
             while (pos < n && has_class(d[pos], kTagSpace)) ++pos;
             if (pos >= n || d[pos] != '=') return false;
