@@ -427,7 +427,10 @@ def refused(call, kind):
             pass
         else:
             raise AssertionError("not refused")
-        assert time.perf_counter() - start < 2, time.perf_counter() - start
+        # Done without end, any of these takes hours; refused, well under a
+        # second (a write is refused once 64 MB are out). The bound has room
+        # for a loaded machine, where the write took two seconds.
+        assert time.perf_counter() - start < 15, time.perf_counter() - start
 """
 
 # (the call, what it raises or the result it must give at once)
