@@ -115,7 +115,17 @@ def pytest_configure(config):
     _check_installed()
 
 
+# Files whose every test times itself, counts another thread's progress or
+# measures the process's memory; elsewhere such a test is marked alone itself.
+ALONE_FILES = {"test_hostile.py", "test_threads.py", "test_interpreters.py", "test_release.py",
+               "test_memory_limit.py"}
+
+
 def pytest_collection_modifyitems(config, items):
+    alone = pytest.mark.alone
+    for item in items:
+        if item.path.name in ALONE_FILES:
+            item.add_marker(alone)
     # The address sanitizer reserves terabytes of shadow memory up front, so a
     # process under an address-space limit cannot even start its allocator.
     if not SANITIZED:

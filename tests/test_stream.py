@@ -460,6 +460,7 @@ LONG_CONSTRUCTS = {
 }
 
 
+@pytest.mark.alone
 @pytest.mark.parametrize("shape", LONG_CONSTRUCTS.values(), ids=LONG_CONSTRUCTS.keys())
 def test_a_long_construct_in_small_pieces_is_read_in_linear_time(shape):
     def seconds(size):
@@ -685,6 +686,7 @@ print(json.dumps({"count": count, "records": blocks * 4000 + 1, "growth": peak()
 """
 
 
+@pytest.mark.alone
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer's own memory hides the stream's")
 def test_memory_does_not_grow_with_the_document(run_python):
     result = run_python(MEMORY_CHILD, timeout=900)
