@@ -39,6 +39,10 @@ constexpr Params kIterStringParams{nullptr, "iter_string", {"xml", "tag"}, 2, 2}
 
 // Bytes asked of a source at a time, and code units of a str converted at a time.
 constexpr std::size_t kChunk = std::size_t{1} << 20;
+// The first buffer handed to readinto(): a source that returns a few bytes a
+// call (a socket, a pipe) should not cost a megabyte's allocation each time.
+// It doubles up to kChunk while the source fills it.
+constexpr std::size_t kFirstReadInto = std::size_t{1} << 16;
 // How much of the start is enough to know the encoding: the byte-order mark
 // and the XML declaration come first.
 constexpr std::size_t kSniff = 1024;
@@ -61,6 +65,7 @@ struct State {
     Kind kind = Kind::Path;
     int fd = -1;         // Path: owned, closed when the iterator is done
     object file;         // File
+    std::size_t readinto_size = kFirstReadInto;  // File without read()
     object document;     // Text and Buffer: the object read
     DocumentBytes bytes;  // Buffer: its bytes, held (or copied)
     std::size_t offset = 0;  // Text: code units consumed; Buffer: bytes consumed
@@ -112,15 +117,18 @@ Result<object> read_from_file(State& s) {
         if (!chunk) return Error::fetch();
     } else {
         PyErr_Clear();
-        object buffer = steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(kChunk)));
+        const auto size = static_cast<Py_ssize_t>(s.readinto_size);
+        object buffer = steal(PyByteArray_FromStringAndSize(nullptr, size));
         if (!buffer) return Error::fetch();
         object count = steal(PyObject_CallMethod(s.file.ptr(), "readinto", "O", buffer.ptr()));
         if (!count) return Error::fetch();
         const Py_ssize_t n = count.is_none() ? 0 : PyLong_AsSsize_t(count.ptr());
         if (n == -1 && PyErr_Occurred()) return Error::fetch();
-        if (n < 0 || n > static_cast<Py_ssize_t>(kChunk)) {
+        // The source may have resized the bytearray it was given.
+        if (n < 0 || n > size || n > PyByteArray_GET_SIZE(buffer.ptr())) {
             return Error::deferred(PyExc_ValueError, "the file object's readinto() returned " + std::to_string(n));
         }
+        if (n == size) s.readinto_size = std::min(kChunk, s.readinto_size * 2);
         if (PyByteArray_Resize(buffer.ptr(), n) < 0) return Error::fetch();
         chunk = buffer;
     }
