@@ -56,7 +56,7 @@ if [ "$got" != "$(realpath "$module")" ]; then
     exit 1
 fi
 
-echo "== pytest on the sanitized module $module"
+echo "== pytest on the sanitized module $module ($(date +%T))"
 # A sanitizer report aborts the process that found it: a child fails its test,
 # the main process fails the run.
 # With no arguments, the suite in its parallel and one-at-a-time parts; with

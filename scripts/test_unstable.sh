@@ -17,7 +17,8 @@ clone=$PWD
 versions=()
 while [ $# -gt 0 ] && [ "$1" != "--" ]; do versions+=("$1"); shift; done
 [ "${1:-}" = "--" ] && shift
-[ ${#versions[@]} -gt 0 ] || versions=(3.14 3.15)
+known=(3.14 3.15)
+[ ${#versions[@]} -gt 0 ] || versions=("${known[@]}")
 
 if [ "$(id -u)" != 0 ]; then
     echo "error: $0 needs root (debootstrap, mount and chroot)" >&2
@@ -27,7 +28,11 @@ fi
 target=${ARBOLITE_CHROOT:-${HOME:-/root}/.cache/arbolite/sid-root}
 mirror=${ARBOLITE_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 packages="ca-certificates,g++,cmake,ninja-build,git,libgtest-dev,procps"
-for v in "${versions[@]}"; do packages+=",python$v,python$v-dev,python$v-venv"; done
+# Every known version goes into the root, whichever is asked for now, so that
+# one call per version (as CI makes) reuses one root instead of remaking it.
+for v in "${known[@]}" "${versions[@]}"; do
+    [[ ",$packages," == *",python$v,"* ]] || packages+=",python$v,python$v-dev,python$v-venv"
+done
 # What the root was made with: another list (a new version asked for) remakes it.
 stamp="$target/.arbolite-packages"
 

@@ -117,8 +117,23 @@ def pytest_configure(config):
 
 # Files whose every test times itself, counts another thread's progress or
 # measures the process's memory; elsewhere such a test is marked alone itself.
-ALONE_FILES = {"test_hostile.py", "test_threads.py", "test_interpreters.py", "test_release.py",
-               "test_memory_limit.py"}
+ALONE_FILES = {"test_hostile.py", "test_interpreters.py", "test_release.py", "test_memory_limit.py"}
+
+# Under the sanitizers every allocation and access is checked, several times
+# slower: that run reads the corpus's documents up to this size (every shape
+# but the single-quoted one, which the fuzzers cover) and fewer generated
+# examples; every other run reads all of it.
+SANITIZED_CORPUS_BYTES = 1_200_000
+
+
+def examples(n):
+    """The hypothesis examples of a test that asks for n."""
+    return max(10, n // 4) if SANITIZED else n
+
+
+def _large_corpus_file(value):
+    return (isinstance(value, Path) and value.parent.resolve() == CORPUS.resolve()
+            and value.stat().st_size > SANITIZED_CORPUS_BYTES)
 
 
 def pytest_collection_modifyitems(config, items):
@@ -126,14 +141,18 @@ def pytest_collection_modifyitems(config, items):
     for item in items:
         if item.path.name in ALONE_FILES:
             item.add_marker(alone)
-    # The address sanitizer reserves terabytes of shadow memory up front, so a
-    # process under an address-space limit cannot even start its allocator.
     if not SANITIZED:
         return
-    skip = pytest.mark.skip(reason="an address-space limit cannot hold the sanitizer's shadow memory")
+    # The address sanitizer reserves terabytes of shadow memory up front, so a
+    # process under an address-space limit cannot even start its allocator.
+    no_limit = pytest.mark.skip(reason="an address-space limit cannot hold the sanitizer's shadow memory")
+    large = pytest.mark.skip(reason=f"the sanitized run reads corpus files up to {SANITIZED_CORPUS_BYTES} bytes")
     for item in items:
         if "address_limit" in item.keywords:
-            item.add_marker(skip)
+            item.add_marker(no_limit)
+        params = getattr(item, "callspec", None)
+        if params and any(_large_corpus_file(v) for v in params.params.values()):
+            item.add_marker(large)
 
 @pytest.fixture
 def tree():

@@ -9,7 +9,7 @@ from hypothesis import given, settings, strategies as st
 
 import arbolite
 from arbolite import Node
-from conftest import CORPUS_FILES, written_root
+from conftest import CORPUS_FILES, examples, written_root
 
 KEYS = ["name", "attrs", "children", "text"]
 NOTE = ["while processing 'dict_'"]
@@ -253,7 +253,7 @@ trees = st.recursive(st.builds(Node, text, attrs, text=st.none() | text),
                      max_leaves=30)
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 @given(trees)
 def test_round_trip(tree):
     copy = Node.from_dict(tree.to_dict())
@@ -268,7 +268,7 @@ dict_forms = st.recursive(
     max_leaves=20)
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=examples(150), deadline=None)
 @given(dict_forms)
 def test_dict_form_normalised(d):
     stack = [(Node.from_dict(d).to_dict(), d)]

@@ -29,6 +29,7 @@ from hypothesis import strategies as st
 from lxml import etree as lxml_etree
 
 import arbolite
+from conftest import examples
 
 # The Unicode White_Space property (25 code points). str.strip() without an
 # argument would also remove U+001C..U+001F, which are not White_Space.
@@ -356,7 +357,7 @@ def documents(draw):
     return prolog + body + epilog
 
 
-@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@settings(max_examples=examples(200), deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(documents())
 def test_generated_documents(document):
     root = lxml_parse(document.encode("utf-8"))

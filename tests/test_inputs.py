@@ -18,6 +18,7 @@ import arbolite
 from arbolite import Node
 from test_differential import CORPUS, assert_same_as_lxml, lxml_parse, written_name
 from test_read import ERRORS, as_tuple, cases
+from conftest import examples
 
 DOC = "<doc><r k='é€'>ж中😀<c/></r></doc>"
 EXPECTED = ("r", (("k", "é€"),), "ж中😀", (("c", (), None, ()),))
@@ -266,7 +267,7 @@ def decode_error(call):
     return (exc.encoding, exc.object, exc.start, exc.end, exc.reason), notes
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(st.binary(max_size=12), st.integers(0, 40), st.sampled_from(["", "\n<a>é€😀</a>" * 3]))
 def test_invalid_utf8_is_reported_as_the_decoder_reports_it(junk, at, body):
     valid = f"<r>{body}</r>".encode()
@@ -436,7 +437,7 @@ XML_TEXT = st.text(
 )
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(st.lists(st.tuples(XML_TEXT, st.sampled_from(["\n", "\r\n", "\r"])), max_size=6), XML_TEXT)
 def test_position_matches_elementtree_on_random_lines(lines, last):
     document = "<r>" + "".join(text + end for text, end in lines) + last + "&bogus;</r>"

@@ -15,6 +15,7 @@ from hypothesis import strategies as st
 
 import arbolite
 from arbolite import Node, SearchType
+from conftest import examples
 
 PROTOCOLS = list(range(pickle.HIGHEST_PROTOCOL + 1))
 
@@ -69,7 +70,7 @@ def shared_trees(draw, names=texts, texts=texts):
     return pool[-1]
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(150), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(shared_trees(), st.sampled_from(PROTOCOLS))
 def test_random_trees_round_trip_exactly(tree, protocol):
     back = round_trip(tree, protocol)
@@ -83,7 +84,7 @@ def test_random_trees_round_trip_exactly(tree, protocol):
 xml_names = st.text("abcxyz_", min_size=1, max_size=4)
 
 
-@settings(max_examples=50, deadline=None)
+@settings(max_examples=examples(50), deadline=None)
 @given(shared_trees(names=xml_names, texts=st.text(st.characters(min_codepoint=32, exclude_categories=("Cs",)))))
 def test_parsed_trees_round_trip(tree):
     # Parsed nodes lie in slabs, their children linked as siblings.
@@ -206,7 +207,7 @@ def test_a_tampered_pickle_is_refused():
         pickle.loads(tampered)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(st.data())
 def test_any_change_to_the_data_is_refused_or_reads_a_whole_tree(data):
     blob = bytearray(blob_of(SAMPLE))

@@ -8,6 +8,7 @@ from hypothesis import strategies as st
 
 import arbolite
 from arbolite import Node
+from conftest import examples
 
 # Characters with the Unicode White_Space property: the reader trims these.
 WHITE_SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
@@ -95,7 +96,7 @@ def assert_same(original, back, path="root"):
 
 @pytest.mark.parametrize("declaration", [True, False])
 @pytest.mark.parametrize("indent", [0, 1, 4])
-@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(200), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(tree=trees)
 def test_write_then_read(tree, indent, declaration):
     xml = arbolite.write_string(tree, indent, declaration)
