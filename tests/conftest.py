@@ -117,7 +117,10 @@ def pytest_configure(config):
 
 # Files whose every test times itself, counts another thread's progress or
 # measures the process's memory; elsewhere such a test is marked alone itself.
-ALONE_FILES = {"test_hostile.py", "test_interpreters.py", "test_release.py", "test_memory_limit.py"}
+# The thread tests switch the lock every 0.1 ms: beside another busy process
+# each switch waits for a core, and they take five times as long.
+ALONE_FILES = {"test_hostile.py", "test_threads.py", "test_interpreters.py", "test_release.py",
+               "test_memory_limit.py"}
 
 # Under the sanitizers every allocation and access is checked, several times
 # slower: that run reads the corpus's documents up to this size (every shape

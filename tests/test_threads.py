@@ -160,7 +160,6 @@ def counter_rate(call):
     return counted / elapsed
 
 
-@pytest.mark.alone  # counts another thread's progress
 def test_the_lock_is_released_while_reading_writing_streaming_and_unpickling(tmp_path):
     big = "<root>" + "".join(DOCUMENTS[i % 4].split("?>", 1)[1] for i in range(200)) + "</root>"
     data = big.encode()  # 19 MB
