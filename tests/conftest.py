@@ -118,7 +118,8 @@ def pytest_configure(config):
 # Files whose every test times itself, counts another thread's progress or
 # measures the process's memory; elsewhere such a test is marked alone itself.
 # The thread tests switch the lock every 0.1 ms: beside another busy process
-# each switch waits for a core, and they take five times as long.
+# each switch may wait for a core (under the sanitizers they took three times
+# as long in the parallel part).
 ALONE_FILES = {"test_hostile.py", "test_threads.py", "test_interpreters.py", "test_release.py",
                "test_memory_limit.py"}
 
