@@ -4,6 +4,7 @@
 #   ARBOLITE_PYTHON=3.13 scripts/sanitized_pytest.sh   # choose the interpreter
 #   scripts/sanitized_pytest.sh -k search              # extra arguments go to pytest
 #   scripts/sanitized_pytest.sh tests/test_node.py     # files or test ids: only those
+#   ARBOLITE_NATIVE_TESTS=1 scripts/sanitized_pytest.sh  # the native tests first, from the same build
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/find_python.sh
@@ -14,10 +15,18 @@ export PATH="$PWD/$venv/bin:$PATH"
 
 # Built directly (not through pip) so the sanitizer flags reach every object file.
 # One folder per interpreter: a build folder keeps the Python it was configured with.
+# With the native tests, one folder serves both, so the core is compiled once.
 out=build/asan-module-$version
-cmake -S . -B "$out" -G Ninja -DARBOLITE_SANITIZE=ON -DARBOLITE_BUILD_NATIVE_TESTS=OFF \
+native=OFF
+[ "${ARBOLITE_NATIVE_TESTS:-0}" = 1 ] && native=ON
+cmake -S . -B "$out" -G Ninja -DARBOLITE_SANITIZE=ON -DARBOLITE_BUILD_NATIVE_TESTS=$native \
       -DPython_EXECUTABLE="$py" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$out" --target arbolite -j2
+if [ $native = ON ]; then
+    cmake --build "$out" -j2
+    scripts/sanitized_native.sh --built "$out"
+else
+    cmake --build "$out" --target arbolite -j2
+fi
 module="$PWD/$out/arbolite/__init__$("$py" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
 if [ ! -f "$module" ]; then
     echo "error: the sanitized build did not produce $module" >&2
