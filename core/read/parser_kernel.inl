@@ -172,7 +172,7 @@ std::size_t leading_space(const char* p, std::size_t n) noexcept {
     return i;
 }
 
-std::string_view trim_text(std::string_view t) noexcept {
+[[gnu::noinline]] std::string_view trim_text_ends(std::string_view t) noexcept {
     t.remove_prefix(leading_space(t.data(), t.size()));
     std::size_t end = t.size();
     while (end > 0 && ascii_space(t[end - 1])) --end;
@@ -183,6 +183,17 @@ std::string_view trim_text(std::string_view t) noexcept {
         end -= trailing_white_space(t.substr(0, end));
     }
     return t.substr(0, end);
+}
+
+// Most text is empty or has nothing to trim: told from its first and last
+// bytes (multi-byte White_Space ends in a byte from 0x80), without a call.
+[[gnu::always_inline]] inline std::string_view trim_text(std::string_view t) noexcept {
+    if (t.empty()) return t;
+    const auto first = static_cast<unsigned char>(t.front()), last = static_cast<unsigned char>(t.back());
+    if (!ascii_space(static_cast<char>(first)) && !may_start_space(first) && last < 0x80 && !ascii_space(static_cast<char>(last))) {
+        return t;
+    }
+    return trim_text_ends(t);
 }
 
 // The searches inside one start tag, each a search of its own: the cheapest
