@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "${1:-}" = --built ]; then
-    out=$2
+    out=${2:?"usage: scripts/sanitized_native.sh --built BUILD_DIR"}
 else
     source scripts/find_python.sh
     arbolite_find_python
