@@ -309,9 +309,10 @@ private:
     void close_frame();
     void link(Node* child);
     void match_done(Node* node) noexcept;
-    // The arena a node about to be built goes to (a new match starts one).
+    // The arena a node about to be built goes to (a new match starts one; a
+    // whole document's is set from the start).
     Arena& build_arena() {
-        if (!arena_) {
+        if (kStream && !arena_) {
             // Records of a stream are mostly alike: the last one sizes the
             // first slab of the next.
             match_arena_.expect(match_bytes_);
