@@ -22,10 +22,8 @@ from pathlib import Path
 DEFAULT_CORPUS = Path(__file__).resolve().parents[2].parent / "shared" / "corpus"
 
 
-def run(binary: str, corpus: str, min_ms: int) -> dict[str, float]:
-    """MB/s per file of one single-round run."""
-    out = subprocess.run([binary, "--rounds", "1", "--min-ms", str(min_ms), "--tsv", corpus],
-                         capture_output=True, text=True, check=True).stdout
+def parse_tsv(out: str) -> dict[str, float]:
+    """MB/s per file that was read, from parse_bench's --tsv output."""
     speeds = {}
     for line in out.splitlines()[1:]:
         fields = line.split("\t")
@@ -34,14 +32,20 @@ def run(binary: str, corpus: str, min_ms: int) -> dict[str, float]:
     return speeds
 
 
-def main() -> int:
+def run(binary: str, corpus: str, min_ms: int) -> dict[str, float]:
+    """MB/s per file of one single-round run."""
+    return parse_tsv(subprocess.run([binary, "--rounds", "1", "--min-ms", str(min_ms), "--tsv", corpus],
+                                    capture_output=True, text=True, check=True).stdout)
+
+
+def main(argv: list[str] | None = None) -> int:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("a", help="the parse_bench build to compare against (before)")
     p.add_argument("b", help="the parse_bench build to measure (after)")
     p.add_argument("--pairs", type=int, default=30)
     p.add_argument("--min-ms", type=int, default=40, help="time per file and run")
     p.add_argument("--corpus", default=str(DEFAULT_CORPUS))
-    args = p.parse_args()
+    args = p.parse_args(argv)
     if args.pairs < 4:
         p.error("--pairs must be at least 4: the quartiles need them")
 
