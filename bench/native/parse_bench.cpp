@@ -5,8 +5,15 @@
 //   cmake -S . -B build/bench -G Ninja -DARBOLITE_BUILD_MODULE=OFF -DARBOLITE_BUILD_BENCH=ON
 //   cmake --build build/bench -j2 --target parse_bench
 //   build/bench/parse_bench [--rounds N] [--min-ms M] [--tsv] CORPUS_DIR_OR_FILES...
+//   build/bench/parse_bench --two-threads [--rounds N] CORPUS_DIR_OR_FILES...
+//
+// --two-threads asks what a second core could give one parse at most: each
+// file parsed once on each of two threads against twice on one, beside a
+// loop that touches no memory (what the machine's two cores give work that
+// shares nothing). No split of one parse over two cores beats the first.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +23,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <variant>
 #include <vector>
 
@@ -166,29 +174,105 @@ int calibrate(F&& fn, double min_seconds) {
     return std::max(1, static_cast<int>(min_seconds / once));
 }
 
+// Register-only work for the control: a chain of multiplies and shifts.
+std::uint64_t spin(std::uint64_t x, long steps) {
+    for (long i = 0; i < steps; ++i) x = (x ^ (x >> 29)) * 0xBF58476D1CE4E5B9ull;
+    return x;
+}
+
+// (one thread running fn twice) / (two threads running it once each). The
+// second thread is started off the clock and waits on a flag, as a pool's
+// thread would: what is timed is the work shared, not a thread's start.
+template <class F>
+double two_thread_gain(F&& fn) {
+    const auto t0 = Clock::now();
+    fn();
+    fn();
+    const auto t1 = Clock::now();
+    std::atomic<bool> go{false};
+    std::thread other([&] {
+        while (!go.load(std::memory_order_acquire)) {
+        }
+        fn();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const auto t2 = Clock::now();
+    go.store(true, std::memory_order_release);
+    fn();
+    other.join();
+    const auto t3 = Clock::now();
+    return std::chrono::duration<double>(t1 - t0).count() / std::chrono::duration<double>(t3 - t2).count();
+}
+
+int two_threads(const std::vector<File>& files, int rounds) {
+    std::printf("%-28s %10s %22s %22s\n", "file", "bytes", "parse: 2 threads / 1", "control: 2 threads / 1");
+    std::vector<double> gains;
+    for (const File& f : files) {
+        const std::string_view text = f.data;
+        const std::string tag = root_tag(text);
+        std::string error;
+        long long elements;
+        {
+            adapter::Result first = adapter::parse(text, tag);
+            elements = adapter::elements(first, &error);
+        }
+        if (elements < 0) {
+            std::printf("%-28s %10zu  not well-formed, skipped: %s\n", f.name.c_str(), text.size(), error.c_str());
+            continue;
+        }
+        const auto t0 = Clock::now();
+        { adapter::Result r = adapter::parse(text, tag); escape(&r); }
+        const double once = std::chrono::duration<double>(Clock::now() - t0).count();
+        // The control lasts about as long as a parse, so both pay alike for starting a thread.
+        const long steps = std::max(1L, static_cast<long>(once * 5e8));
+        const auto s0 = Clock::now();
+        escape(reinterpret_cast<const void*>(spin(1, steps)));
+        const double spun = std::max(std::chrono::duration<double>(Clock::now() - s0).count(), 1e-9);
+        const long control_steps = std::max(1L, static_cast<long>(steps * once / spun));
+        std::vector<double> parse_gains, control_gains;
+        for (int r = 0; r < rounds; ++r) {
+            // Alternated so drift in the machine's load hits both.
+            parse_gains.push_back(two_thread_gain([&] {
+                adapter::Result tree = adapter::parse(text, tag);
+                escape(&tree);
+            }));
+            control_gains.push_back(
+                two_thread_gain([&] { escape(reinterpret_cast<const void*>(spin(f.data.size(), control_steps))); }));
+        }
+        const double parse_gain = median(parse_gains), control_gain = median(control_gains);
+        gains.push_back(parse_gain);
+        std::printf("%-28s %10zu %21.2fx %21.2fx\n", f.name.c_str(), text.size(), parse_gain, control_gain);
+        std::fflush(stdout);
+    }
+    if (!gains.empty()) std::printf("\nmedian parse gain over %zu files: %.2fx\n", gains.size(), median(gains));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int rounds = 11;
     double min_seconds = 0.02;
-    bool tsv = false;
+    bool tsv = false, two = false;
     std::vector<std::string> inputs;
     for (int i = 1; i < argc; ++i) {
         std::string_view a = argv[i];
         if (a == "--rounds" && i + 1 < argc) rounds = std::max(1, std::atoi(argv[++i]));
         else if (a == "--min-ms" && i + 1 < argc) min_seconds = std::atof(argv[++i]) / 1000;
         else if (a == "--tsv") tsv = true;
+        else if (a == "--two-threads") two = true;
         else if (a.starts_with("--")) {
-            std::fprintf(stderr, "usage: %s [--rounds N] [--min-ms M] [--tsv] CORPUS_DIR_OR_FILES...\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--rounds N] [--min-ms M] [--tsv | --two-threads] CORPUS_DIR_OR_FILES...\n", argv[0]);
             return 2;
         } else inputs.emplace_back(a);
     }
     if (inputs.empty()) {
-        std::fprintf(stderr, "usage: %s [--rounds N] [--min-ms M] [--tsv] CORPUS_DIR_OR_FILES...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--rounds N] [--min-ms M] [--tsv | --two-threads] CORPUS_DIR_OR_FILES...\n", argv[0]);
         return 2;
     }
 
     std::vector<File> files = load(inputs);
+    if (two) return two_threads(files, rounds);
     std::vector<double> parse_rates;
     if (tsv) std::printf("file\tbytes\telements\tparse_MBps\tmemcpy_MBps\tmemchr_MBps\tstatus\n");
     else std::printf("%-28s %10s %8s %12s %12s %12s %10s\n", "file", "bytes", "elements", "parse MB/s", "memcpy MB/s",
