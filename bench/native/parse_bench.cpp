@@ -174,6 +174,20 @@ int calibrate(F&& fn, double min_seconds) {
     return std::max(1, static_cast<int>(min_seconds / once));
 }
 
+// A file's document element, and the elements in its tree (or -1 with the parser's message).
+struct FirstRead {
+    std::string tag;
+    long long elements;
+    std::string error;
+};
+
+FirstRead first_read(const File& f) {
+    FirstRead r{root_tag(f.data), 0, {}};
+    adapter::Result first = adapter::parse(f.data, r.tag);
+    r.elements = adapter::elements(first, &r.error);
+    return r;
+}
+
 // Register-only work for the control: a chain of multiplies and shifts.
 std::uint64_t spin(std::uint64_t x, long steps) {
     for (long i = 0; i < steps; ++i) x = (x ^ (x >> 29)) * 0xBF58476D1CE4E5B9ull;
@@ -209,13 +223,7 @@ int two_threads(const std::vector<File>& files, int rounds) {
     std::vector<double> gains;
     for (const File& f : files) {
         const std::string_view text = f.data;
-        const std::string tag = root_tag(text);
-        std::string error;
-        long long elements;
-        {
-            adapter::Result first = adapter::parse(text, tag);
-            elements = adapter::elements(first, &error);
-        }
+        const auto [tag, elements, error] = first_read(f);
         if (elements < 0) {
             std::printf("%-28s %10zu  not well-formed, skipped: %s\n", f.name.c_str(), text.size(), error.c_str());
             continue;
@@ -279,13 +287,7 @@ int main(int argc, char** argv) {
                      "memchr MB/s", "parse/memchr");
     for (const File& f : files) {
         const std::string_view text = f.data;
-        const std::string tag = root_tag(text);
-        std::string error;
-        long long elements;
-        {
-            adapter::Result first = adapter::parse(text, tag);
-            elements = adapter::elements(first, &error);
-        }
+        const auto [tag, elements, error] = first_read(f);
         if (elements < 0) {
             if (tsv) std::printf("%s\t%zu\t\t\t\t\tnot well-formed: %s\n", f.name.c_str(), text.size(), error.c_str());
             else std::printf("%-28s %10zu  not well-formed, skipped: %s\n", f.name.c_str(), text.size(), error.c_str());
