@@ -231,7 +231,7 @@ int two_threads(const std::vector<File>& files, int rounds) {
         const auto t0 = Clock::now();
         { adapter::Result r = adapter::parse(text, tag); escape(&r); }
         const double once = std::chrono::duration<double>(Clock::now() - t0).count();
-        // The control lasts about as long as a parse, so both pay alike for starting a thread.
+        // The control lasts about as long as a parse, so the handoff and the join weigh alike in both.
         const long steps = std::max(1L, static_cast<long>(once * 5e8));
         const auto s0 = Clock::now();
         escape(reinterpret_cast<const void*>(spin(1, steps)));
@@ -256,6 +256,10 @@ int two_threads(const std::vector<File>& files, int rounds) {
     return 0;
 }
 
+void usage(const char* program) {
+    std::fprintf(stderr, "usage: %s [--rounds N] [--min-ms M] [--tsv | --two-threads] CORPUS_DIR_OR_FILES...\n", program);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -270,12 +274,12 @@ int main(int argc, char** argv) {
         else if (a == "--tsv") tsv = true;
         else if (a == "--two-threads") two = true;
         else if (a.starts_with("--")) {
-            std::fprintf(stderr, "usage: %s [--rounds N] [--min-ms M] [--tsv | --two-threads] CORPUS_DIR_OR_FILES...\n", argv[0]);
+            usage(argv[0]);
             return 2;
         } else inputs.emplace_back(a);
     }
     if (inputs.empty()) {
-        std::fprintf(stderr, "usage: %s [--rounds N] [--min-ms M] [--tsv | --two-threads] CORPUS_DIR_OR_FILES...\n", argv[0]);
+        usage(argv[0]);
         return 2;
     }
 
